@@ -1,0 +1,27 @@
+// velko: hosts the agent's modules from a shell. See `velko --help`.
+#include <cstdio>
+#include <exception>
+
+#include "app/command.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"velko: data-engineering agent modules (warehouse tools, skills, prompts, sandboxes)"};
+  app.set_version_flag("--version", std::string("velko ") + VELKO_VERSION);
+  app.require_subcommand(1);
+  velko::app::CommandContext context;
+  app.add_option("--services", context.options.services_dir,
+                 "Directory of JSON files filling the hosted-service slots "
+                 "(databases.json, skills.json, env_vars.json)")
+      ->check(CLI::ExistingDirectory);
+  app.fallthrough();
+  for (const auto& entry : velko::app::registered_commands()) entry.setup(app, context);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "velko: %s\n", error.what());
+    return 1;
+  }
+  return context.exit_code;
+}

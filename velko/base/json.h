@@ -1,0 +1,38 @@
+// JSON values and the one JSON text form every tool result uses.
+//
+// Json is nlohmann::ordered_json: objects keep their keys in insertion order.
+// dumps() writes the compact-with-spaces form: ", " between items, ": " after keys, no
+// indentation, keys in insertion order, every character outside printable ASCII as a
+// \u escape (surrogate pairs above U+FFFF), floats in their shortest round-trip form with
+// ".0" on integral values ("1.0", "0.1", "1e+16", "1e-05") and non-finite floats as
+// Infinity, -Infinity and NaN. Invalid UTF-8 in a string is written as U+FFFD per bad
+// byte, never passed through. Binary values are written as a string of their bytes'
+// hexadecimal digits. Thread-safe (no shared state).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace velko {
+using Json = nlohmann::ordered_json;
+}  // namespace velko
+
+namespace velko::base {
+
+std::string dumps(const Json& value);
+
+// Appends the JSON text of `value` to `out` (the same form as dumps).
+void dump_to(std::string& out, const Json& value);
+
+// The shortest text that reads back as `value`, in the float form above ("1.0", "1e+16").
+std::string float_repr(double value);
+
+// A JSON string literal (with quotes) for `text`, escaped as dumps escapes strings.
+std::string quote(std::string_view text);
+
+// Parses JSON text. Throws ValueError with the parser's message on malformed input.
+Json loads(std::string_view text);
+
+}  // namespace velko::base

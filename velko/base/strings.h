@@ -1,0 +1,23 @@
+// Small text helpers. Pure functions, thread-safe.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velko::base {
+
+// `text` without leading and trailing white space (space, \t, \n, \r, \f, \v).
+std::string_view strip(std::string_view text);
+
+// Pieces of `text` between occurrences of `separator` (which is one character);
+// empty pieces are kept.
+std::vector<std::string_view> split(std::string_view text, char separator);
+
+bool starts_with(std::string_view text, std::string_view prefix);
+bool ends_with(std::string_view text, std::string_view suffix);
+
+// Every occurrence of `from` in `text` replaced by `to`.
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to);
+
+}  // namespace velko::base

@@ -1,0 +1,90 @@
+// The request, response and message types that flow through the agent runtime's hooks.
+// Plain values: copyable, no shared state.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "velko/base/json.h"
+
+namespace velko::host {
+
+// One tool call the model asked for.
+struct ToolCall {
+  std::string id;
+  std::string name;
+  Json args = Json::object();
+};
+
+// What the model answered: text, and the tool calls it wants made (none ends the run).
+struct ModelResponse {
+  std::string text;
+  std::vector<ToolCall> tool_calls;
+};
+
+// One model call as the middlewares see it.
+class ModelRequest {
+ public:
+  ModelRequest() = default;
+  ModelRequest(Json state, std::optional<std::string> system_prompt, Json messages = Json::array())
+      : state_(std::move(state)), system_prompt_(std::move(system_prompt)), messages_(std::move(messages)) {}
+
+  // The agent state (a JSON object).
+  const Json& state() const { return state_; }
+  // The system prompt; absent or empty when there is none.
+  const std::optional<std::string>& system_prompt() const { return system_prompt_; }
+  // The system prompt, or empty text when absent.
+  std::string system_prompt_text() const { return system_prompt_.value_or(""); }
+  // The conversation so far (JSON array of {"role", "content", ...} objects).
+  const Json& messages() const { return messages_; }
+
+  // A new request that differs from this one only in its system prompt.
+  ModelRequest override_system_prompt(std::string system_prompt) const {
+    ModelRequest copy = *this;
+    copy.system_prompt_ = std::move(system_prompt);
+    return copy;
+  }
+
+ private:
+  Json state_ = Json::object();
+  std::optional<std::string> system_prompt_;
+  Json messages_ = Json::array();
+};
+
+// What the runtime hands to a tool besides its arguments.
+struct ToolRuntime {
+  Json state = Json::object();
+  std::string tool_call_id;
+  Json config = Json::object();
+};
+
+// One tool call as the tool-call hooks see it.
+struct ToolCallRequest {
+  ToolCall call;
+  Json state = Json::object();
+  Json config = Json::object();
+};
+
+// A tool's answer. status is "success", or "error" when the tool could not run at all.
+struct ToolMessage {
+  std::string content;
+  std::string tool_call_id;
+  std::string name;
+  std::string status = "success";
+};
+
+// A state update returned instead of a message.
+struct Command {
+  Json update = Json::object();
+};
+
+using ToolResult = std::variant<ToolMessage, Command>;
+
+// The runtime handle given to before_agent hooks. Carries the run configuration.
+struct Runtime {
+  Json config = Json::object();
+};
+
+}  // namespace velko::host

@@ -1,0 +1,95 @@
+#include "velko/middleware/analyst/middleware.h"
+
+#include "velko/base/errors.h"
+#include "velko/middleware/analyst/tools.h"
+#include "velko/platform/config/local_config.h"
+#include "velko/platform/services/hosted_services.h"
+
+namespace velko::middleware::analyst {
+
+const std::vector<std::pair<std::string, std::string>> DIALECT_HINTS = {
+    {"SNOWFLAKE", "Snowflake SQL"},
+    {"DATABRICKS", "Databricks/Spark SQL"},
+    {"POSTGRES", "PostgreSQL"},
+    {"BIGQUERY", "Google BigQuery Standard SQL"},
+    {"CLICKHOUSE", "ClickHouse SQL"},
+    {"MOTHERDUCK", "DuckDB SQL (MotherDuck cloud)"},
+    {"SQLITE", "SQLite"},
+};
+
+namespace {
+
+std::string text_form(const Json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_null()) return "None";
+  if (value.is_boolean()) return value.get<bool>() ? "True" : "False";
+  return base::dumps(value);
+}
+
+}  // namespace
+
+std::string _build_database_context(const Json& config) {
+  if (!config.is_object() || !config.contains("type")) throw base::KeyError("type");
+  std::string db_type = text_form(config["type"]);
+  std::string db_name = config.contains("database") ? text_form(config["database"]) : "";
+  std::string dialect_name = db_type;
+  for (const auto& [type, hint] : DIALECT_HINTS) {
+    if (type == db_type) dialect_name = hint;
+  }
+  return "\n### Database Connection\nYou are connected to a **" + db_type + "** database (" + db_name +
+         ").\nSQL dialect: **" + dialect_name + "**\nUse " + dialect_name + " syntax for all queries.";
+}
+
+std::optional<std::string> connection_id_of(const Json& state) {
+  if (!state.is_object()) return std::nullopt;
+  auto found = state.find(CONNECTION_ID_KEY);
+  if (found == state.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+DataAnalysisMiddleware::DataAnalysisMiddleware(std::shared_ptr<host::BackendProtocol> backend, std::string mode,
+                                               std::optional<std::string> cwd)
+    : mode_(std::move(mode)) {
+  tools_.push_back(_execute_sql_query_tool_generator(mode_));
+  tools_.push_back(_list_schemas_tool_generator(mode_));
+  tools_.push_back(_list_tables_tool_generator(mode_));
+  tools_.push_back(_get_table_columns_tool_generator(mode_));
+  if (mode_ == "cli") {
+    tools_.push_back(_generate_charts_cli_tool_generator(cwd));
+  } else if (backend) {
+    tools_.push_back(_generate_charts_web_tool_generator(backend, make_default_storage()));
+  }
+}
+
+host::ModelRequest DataAnalysisMiddleware::enrich(const host::ModelRequest& request) const {
+  std::optional<std::string> connection_id = connection_id_of(request.state());
+  try {
+    Json config;
+    if (mode_ == "cli") {
+      config = platform::config::get_local_database_config(connection_id);
+    } else if (connection_id && !connection_id->empty()) {
+      config = platform::services::get_database_config(*connection_id);
+    }
+    if (config.is_object() && !config.empty()) {
+      return request.override_system_prompt(request.system_prompt_text() + "\n" + _build_database_context(config));
+    }
+  } catch (const std::exception&) {
+    // A failed look-up or block only costs the block; the model call goes on.
+  }
+  return request;
+}
+
+// The handler is called exactly once, with the enriched request or the unchanged one;
+// its exceptions propagate (a failed model call is never retried without the block).
+host::ModelResponse DataAnalysisMiddleware::wrap_model_call(const host::ModelRequest& request,
+                                                            const host::ModelHandler& handler) {
+  return handler(enrich(request));
+}
+
+std::future<host::ModelResponse> DataAnalysisMiddleware::awrap_model_call(const host::ModelRequest& request,
+                                                                          host::AsyncModelHandler handler) {
+  // The look-up runs on the calling thread; only the handler is awaited.
+  return handler(enrich(request));
+}
+
+}  // namespace velko::middleware::analyst
