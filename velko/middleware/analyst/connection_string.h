@@ -1,19 +1,16 @@
-// _build_connection_string: a DatabaseConfig (one flat JSON object per warehouse
-// connection) to the connection URL of its type.
+// _build_connection_string: a DatabaseConfig to the connection URL of its type.
 #pragma once
 
 #include <string>
 
 #include "velko/base/json.h"
+#include "velko/platform/db_utils/config_url.h"
 
 namespace velko::middleware::analyst {
 
-// Types: SNOWFLAKE, DATABRICKS, POSTGRES, CLICKHOUSE, MOTHERDUCK, BIGQUERY, and SQLITE
-// (the embedded default: `database` is the file path). Throws TypeError when `config`
-// is not an object ("config must be a mapping"), KeyError naming a missing required key
-// (or "type"), ValueError "Unsupported connection type: {type}" for any other type, and
-// the file error when a BigQuery key file cannot be read. Values must be text (a port
-// may be a number); another kind is a TypeError naming the key.
-std::string _build_connection_string(const Json& config);
+// See platform::db_utils::build_url_for_config for the types, keys and errors.
+inline std::string _build_connection_string(const Json& config) {
+  return platform::db_utils::build_url_for_config(config);
+}
 
 }  // namespace velko::middleware::analyst

@@ -1,14 +1,14 @@
-#include "velko/middleware/analyst/connection_string.h"
+#include "velko/platform/db_utils/config_url.h"
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/files.h"
 #include "velko/platform/db_utils/urls.h"
 
-namespace velko::middleware::analyst {
+namespace velko::platform::db_utils {
 namespace {
 
-namespace db = velko::platform::db_utils;
+namespace db = velko::platform::db_utils;  // NOLINT
 
 std::string text_of(const Json& config, const std::string& key, const Json& value) {
   if (value.is_string()) return value.get<std::string>();
@@ -37,7 +37,7 @@ std::string expand_home(const std::string& path) {
 
 }  // namespace
 
-std::string _build_connection_string(const Json& config) {
+std::string build_url_for_config(const Json& config) {
   if (!config.is_object()) throw base::TypeError("config must be a mapping");
   std::string conn_type = required(config, "type");
   if (conn_type == "SNOWFLAKE") {
@@ -101,4 +101,4 @@ std::string _build_connection_string(const Json& config) {
   throw base::ValueError("Unsupported connection type: " + conn_type);
 }
 
-}  // namespace velko::middleware::analyst
+}  // namespace velko::platform::db_utils

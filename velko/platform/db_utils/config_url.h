@@ -1,0 +1,18 @@
+// The connection URL of a DatabaseConfig (one flat JSON object per warehouse connection).
+#pragma once
+
+#include <string>
+
+#include "velko/base/json.h"
+
+namespace velko::platform::db_utils {
+
+// Types: SNOWFLAKE, DATABRICKS, POSTGRES, CLICKHOUSE, MOTHERDUCK, BIGQUERY, and SQLITE
+// (the embedded default: `database` is the file path). Throws TypeError when `config`
+// is not an object ("config must be a mapping"), KeyError naming a missing required key
+// (or "type"), ValueError "Unsupported connection type: {type}" for any other type, and
+// the file error when a BigQuery key file cannot be read. Values must be text (a port
+// may be a number); another kind is a TypeError naming the key.
+std::string build_url_for_config(const Json& config);
+
+}  // namespace velko::platform::db_utils

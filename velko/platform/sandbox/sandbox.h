@@ -1,0 +1,80 @@
+// The sandbox service: remote sandboxes reached by identifier, each with a file system
+// and a command runner. "/home/user/..." means the same place for file calls and for
+// commands.
+//
+// connect() goes through a process-wide provider slot. By default it holds the local
+// provider (a directory per sandbox id under the sandboxes root, commands under
+// bubblewrap); tests put a fake in it with ScopedSandboxProvider.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velko::platform::sandbox {
+
+// The result of one command run in a sandbox.
+struct CommandResult {
+  std::string stdout_text;
+  std::string stderr_text;
+  int exit_code = 0;
+};
+
+class SandboxFiles {
+ public:
+  virtual ~SandboxFiles() = default;
+  // Writes `data` (text or bytes) to the absolute sandbox path, creating missing parent
+  // directories and replacing an existing file. Throws OSError on failure.
+  virtual void write(const std::string& path, std::string_view data) = 0;
+  // The file's bytes. format must be "bytes" (or "text"). Throws FileNotFoundError
+  // when missing, OSError otherwise.
+  virtual std::string read(const std::string& path, const std::string& format = "bytes") = 0;
+};
+
+class SandboxCommands {
+ public:
+  virtual ~SandboxCommands() = default;
+  // Runs `command` with /bin/sh -c in the sandbox and waits. A command that fails is a
+  // result with its exit code; failures to run at all throw (RuntimeError, TimeoutError).
+  virtual CommandResult run(const std::string& command, const std::optional<std::string>& cwd = std::nullopt,
+                            const std::map<std::string, std::string>& envs = {}) = 0;
+};
+
+// A handle on one sandbox. Handles are cheap; several may exist for one sandbox.
+class Sandbox {
+ public:
+  virtual ~Sandbox() = default;
+  virtual const std::string& sandbox_id() const = 0;
+  virtual SandboxFiles& files() = 0;
+  virtual SandboxCommands& commands() = 0;
+};
+
+class SandboxProvider {
+ public:
+  virtual ~SandboxProvider() = default;
+  // A handle on the sandbox `id`; `timeout_seconds` renews its lifetime. Throws when
+  // the sandbox cannot be reached.
+  virtual std::shared_ptr<Sandbox> connect(const std::string& id, int timeout_seconds) = 0;
+};
+
+// Sandbox.connect(id, timeout) through the current provider.
+std::shared_ptr<Sandbox> connect(const std::string& id, int timeout_seconds = 300);
+
+// Replaces the provider (nullptr restores the local default); returns the previous one.
+std::shared_ptr<SandboxProvider> set_sandbox_provider(std::shared_ptr<SandboxProvider> provider);
+
+class ScopedSandboxProvider {
+ public:
+  explicit ScopedSandboxProvider(std::shared_ptr<SandboxProvider> provider)
+      : previous_(set_sandbox_provider(std::move(provider))) {}
+  ~ScopedSandboxProvider() { set_sandbox_provider(previous_); }
+  ScopedSandboxProvider(const ScopedSandboxProvider&) = delete;
+  ScopedSandboxProvider& operator=(const ScopedSandboxProvider&) = delete;
+
+ private:
+  std::shared_ptr<SandboxProvider> previous_;
+};
+
+}  // namespace velko::platform::sandbox
