@@ -1,0 +1,94 @@
+#include "velko/base/json.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "velko/base/errors.h"
+
+namespace velko::base {
+namespace {
+
+TEST(FloatRepr, MatchesShortestRoundTripForm) {
+  struct Case {
+    double value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {1.0, "1.0"},          {0.1, "0.1"},          {1e16, "1e+16"},        {1e-05, "1e-05"},
+      {0.0001, "0.0001"},    {123456789.5, "123456789.5"}, {1e15, "1000000000000000.0"},
+      {-2.5, "-2.5"},        {1.5e300, "1.5e+300"}, {5e-324, "5e-324"},      {0.0, "0.0"},
+      {-0.0, "-0.0"},        {3.14159, "3.14159"},  {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {1234567890123456.7, "1234567890123456.8"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(float_repr(c.value), c.text) << c.text;
+  EXPECT_EQ(float_repr(std::numeric_limits<double>::infinity()), "Infinity");
+  EXPECT_EQ(float_repr(-std::numeric_limits<double>::infinity()), "-Infinity");
+  EXPECT_EQ(float_repr(std::nan("")), "NaN");
+}
+
+TEST(Dumps, UsesSpacedSeparatorsAndKeepsKeyOrder) {
+  Json value = Json::object();
+  value["zeta"] = 1;
+  value["alpha"] = Json::array({true, nullptr, 2.0, "x"});
+  value["mid"] = Json::object();
+  EXPECT_EQ(dumps(value), R"({"zeta": 1, "alpha": [true, null, 2.0, "x"], "mid": {}})");
+  EXPECT_EQ(dumps(Json::array()), "[]");
+  EXPECT_EQ(dumps(Json(-7)), "-7");
+  EXPECT_EQ(dumps(Json(18446744073709551615ULL)), "18446744073709551615");
+}
+
+TEST(Dumps, EscapesLikeAsciiOnlyJson) {
+  struct Case {
+    std::string input;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"plain", R"("plain")"},
+      {"quote\" back\\slash", R"("quote\" back\\slash")"},
+      {"\n\r\t\b\f", R"("\n\r\t\b\f")"},
+      {std::string("\x01\x1f\x7f", 3), R"("\u0001\u001f\u007f")"},
+      {"caf\xC3\xA9", R"("caf\u00e9")"},
+      {"\xE2\x82\xAC", R"("\u20ac")"},
+      {"\xF0\x9F\x98\x80", R"("\ud83d\ude00")"},          // above U+FFFF: surrogate pair
+      {"bad\xFF byte", R"("bad\ufffd byte")"},             // invalid UTF-8 never passes through
+      {"\xC0\xAF", R"("\ufffd\ufffd")"},                   // overlong form
+      {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")"},         // encoded surrogate
+      {"trunc\xE2\x82", R"("trunc\ufffd\ufffd")"},
+      {std::string("nul\0in", 6), R"("nul\u0000in")"},
+      {"/", R"("/")"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(dumps(Json(c.input)), c.expected) << c.expected;
+  Json keyed = Json::object();
+  keyed["n\xC3\xA4me"] = "v";
+  EXPECT_EQ(dumps(keyed), R"({"n\u00e4me": "v"})");
+}
+
+TEST(Dumps, WritesNonFiniteFloatsAsBareWords) {
+  Json value = Json::array({std::numeric_limits<double>::infinity(), std::nan(""), 0.5});
+  EXPECT_EQ(dumps(value), "[Infinity, NaN, 0.5]");
+}
+
+TEST(Loads, ParsesAndRejectsMalformedText) {
+  EXPECT_EQ(loads(R"({"a": [1, 2]})")["a"][1], 2);
+  EXPECT_THROW(loads("{not json"), ValueError);
+  EXPECT_THROW(loads(""), ValueError);
+}
+
+TEST(Errors, KindsAndKeyErrorText) {
+  try {
+    throw KeyError("password");
+  } catch (const Error& error) {
+    EXPECT_STREQ(error.what(), "'password'");
+    EXPECT_STREQ(error.kind(), "KeyError");
+  }
+  FileNotFoundError missing("gone");
+  const OSError& as_os = missing;
+  EXPECT_STREQ(as_os.kind(), "FileNotFoundError");
+  const std::exception& as_std = missing;
+  EXPECT_STREQ(as_std.what(), "gone");
+}
+
+}  // namespace
+}  // namespace velko::base
