@@ -125,7 +125,10 @@ ToolMessage Agent::execute_tool(const ToolCallRequest& request) const {
   return message;
 }
 
-ToolResult Agent::call_tool(const ToolCallRequest& request) const {
+ToolResult Agent::call_tool(const ToolCallRequest& original) const {
+  ToolCallRequest request = original;
+  if (!request.state.is_object()) request.state = Json::object();
+  if (!request.config.is_object()) request.config = Json::object();
   ConfigScope scope(request.config);
   std::function<ToolResult(size_t, const ToolCallRequest&)> step = [&](size_t index, const ToolCallRequest& req) {
     if (index == middlewares_.size()) return ToolResult(execute_tool(req));
