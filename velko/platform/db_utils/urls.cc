@@ -156,7 +156,7 @@ std::string build_bigquery_url(const BigqueryUrlArgs& args) {
 
 std::string build_sqlite_url(std::string_view path) {
   std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path));
-  return "sqlite:///" + absolute.lexically_normal().string().substr(absolute.is_absolute() ? 1 : 0);
+  return "sqlite:///" + absolute.lexically_normal().string();
 }
 
 std::string redact_url(std::string_view url) {

@@ -65,7 +65,7 @@ struct BigqueryUrlArgs {
 // bigquery://{project}/{dataset}?location=..&credentials_base64=.. (empty parts left out)
 std::string build_bigquery_url(const BigqueryUrlArgs& args);
 
-// sqlite:///{absolute path}
+// sqlite:///{absolute path}, so "sqlite:////tmp/demo.db" for /tmp/demo.db
 std::string build_sqlite_url(std::string_view path);
 
 // `url` with the password (or token) replaced by "***": safe to show in errors and logs.
