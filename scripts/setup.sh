@@ -45,5 +45,5 @@ fi
 BUILD_DIR=${BUILD_DIR:-build}
 cmake -S . -B "$BUILD_DIR" -G Ninja \
   -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
-  -DVELKO_SANITIZE="${VELKO_SANITIZE:-OFF}" >/dev/null
+  -DVELKO_SANITIZE="${VELKO_SANITIZE:-OFF}" -DVELKO_WERROR="${VELKO_WERROR:-OFF}" >/dev/null
 cmake --build "$BUILD_DIR"
