@@ -1,23 +1,29 @@
 #include "app/agent_builder.h"
 
-#include "velko/middleware/analyst/module.h"
+#include "velko/base/errors.h"
 
 namespace velko::app {
 
-host::Registry& builtin_registry() {
-  static host::Registry* registry = [] {
-    auto* built = new host::Registry();
-    middleware::analyst::register_module(*built);
-    return built;
-  }();
+const std::vector<std::string> AGENT_PLUGINS = {"analyst"};
+
+host::Registry& plugin_registry() {
+  static host::Registry* registry = new host::Registry();
   return *registry;
+}
+
+host::PluginLoader& plugin_loader() {
+  static host::PluginLoader* loader = new host::PluginLoader(plugin_registry());
+  return *loader;
 }
 
 std::shared_ptr<host::Agent> build_agent(const AgentOptions& options) {
   host::MiddlewareContext context{options.mode, options.backend, options.cwd, options.skills_dir};
   std::vector<std::shared_ptr<host::AgentMiddleware>> middlewares;
-  for (const auto& name : builtin_registry().middleware_names()) {
-    middlewares.push_back((*builtin_registry().middleware(name))(context));
+  for (const auto& name : AGENT_PLUGINS) {
+    plugin_loader().load(name);
+    auto factory = plugin_registry().middleware(name);
+    if (!factory) throw base::ImportError("Plug-in '" + name + "' registered no middleware named '" + name + "'");
+    middlewares.push_back((*factory)(context));
   }
   return std::make_shared<host::Agent>(std::move(middlewares), options.model, options.system_prompt);
 }

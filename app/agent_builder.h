@@ -1,18 +1,25 @@
-// Builds the agent the way the product does: every middleware this build has, in the
-// order analyst, skills, airflow, aws (the order their prompt sections appear).
+// Builds the agent the way the product does: the middleware plug-ins, in the order
+// analyst, skills, airflow, aws (the order their prompt sections appear), loaded from the
+// plug-in directories (see host::PluginLoader).
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "velko/host/agent.h"
+#include "velko/host/plugin.h"
 #include "velko/host/registry.h"
 
 namespace velko::app {
 
-// Every module linked into this build, registered once.
-host::Registry& builtin_registry();
+// The plug-ins whose middlewares make up the agent, in order.
+extern const std::vector<std::string> AGENT_PLUGINS;
+
+// The process's registry and the loader that fills it. Thread-safe.
+host::Registry& plugin_registry();
+host::PluginLoader& plugin_loader();
 
 struct AgentOptions {
   std::string mode = "cli";
@@ -23,6 +30,8 @@ struct AgentOptions {
   std::shared_ptr<host::ChatModel> model;
 };
 
+// Loads the agent plug-ins (throwing the loader's errors when one is missing or
+// incompatible) and builds the agent from their middleware factories.
 std::shared_ptr<host::Agent> build_agent(const AgentOptions& options);
 
 // The initial agent state for a connection (no key when the identifier is empty).
