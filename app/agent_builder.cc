@@ -4,7 +4,7 @@
 
 namespace velko::app {
 
-const std::vector<std::string> AGENT_PLUGINS = {"analyst"};
+const std::vector<std::string> AGENT_PLUGINS = {"analyst", "skills", "airflow", "aws"};
 
 host::Registry& plugin_registry() {
   static host::Registry* registry = new host::Registry();

@@ -3,11 +3,14 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "velko/base/errors.h"
 
@@ -108,7 +111,7 @@ std::string date_of(int day_index) {  // days since 2024-01-01, within 2024-2025
     day -= month_days;
     ++month;
   }
-  char buffer[16];
+  char buffer[48];
   std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", year, month + 1, day + 1);
   return buffer;
 }
@@ -230,7 +233,7 @@ CREATE VIEW monthly_revenue AS
     for (int order_id = 1; order_id <= summary.orders; ++order_id) {
       const auto& [date, status] = order_info[static_cast<size_t>(order_id - 1)];
       if (status == "cancelled") continue;
-      char paid_at[32];
+      char paid_at[64];
       std::snprintf(paid_at, sizeof paid_at, "%s %02d:%02d:%02d", date.c_str(), random.between(8, 21),
                     random.between(0, 59), random.between(0, 59));
       db.bind(1, static_cast<int64_t>(summary.payments + 1));

@@ -10,7 +10,7 @@ class NamedMiddleware : public velko::host::AgentMiddleware {
   std::string name() const override { return "TestGood"; }
 };
 
-void register_good(velko::host::Registry& registry) {
+[[maybe_unused]] void register_good(velko::host::Registry& registry) {
   registry.add_middleware("testgood", [](const velko::host::MiddlewareContext&) {
     return std::make_shared<NamedMiddleware>();
   });

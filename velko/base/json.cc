@@ -181,7 +181,7 @@ std::string quote(std::string_view text) {
 Json loads(std::string_view text) {
   try {
     return Json::parse(text);
-  } catch (const Json::parse_error& error) {
+  } catch (const Json::exception& error) {  // parse errors, and numbers out of range
     throw ValueError(std::string("invalid JSON: ") + error.what());
   }
 }

@@ -25,19 +25,22 @@ struct CommandResult {
 class SandboxFiles {
  public:
   virtual ~SandboxFiles() = default;
-  // Writes `data` (text or bytes) to the absolute sandbox path, creating missing parent
-  // directories and replacing an existing file. Throws OSError on failure.
+  // Writes `data` (text or bytes) to the sandbox path (absolute, or relative to
+  // /home/user), creating missing parent directories and replacing an existing file.
+  // Throws PermissionError for a path the sandbox may not use, OSError on failure.
   virtual void write(const std::string& path, std::string_view data) = 0;
-  // The file's bytes. format must be "bytes" (or "text"). Throws FileNotFoundError
-  // when missing, OSError otherwise.
+  // The file's bytes. format must be "bytes" or "text" (ValueError otherwise); both give
+  // the bytes unchanged. Throws FileNotFoundError when missing, OSError otherwise.
   virtual std::string read(const std::string& path, const std::string& format = "bytes") = 0;
 };
 
 class SandboxCommands {
  public:
   virtual ~SandboxCommands() = default;
-  // Runs `command` with /bin/sh -c in the sandbox and waits. A command that fails is a
-  // result with its exit code; failures to run at all throw (RuntimeError, TimeoutError).
+  // Runs `command` with /bin/sh -c in the sandbox and waits. `cwd` is a sandbox path
+  // (default /home/user); `envs` adds variables for this one command. A command that
+  // fails is a result with its exit code; failures to run at all throw (RuntimeError,
+  // TimeoutError when the sandbox's time limit for one command passes).
   virtual CommandResult run(const std::string& command, const std::optional<std::string>& cwd = std::nullopt,
                             const std::map<std::string, std::string>& envs = {}) = 0;
 };
@@ -59,7 +62,7 @@ class SandboxProvider {
   virtual std::shared_ptr<Sandbox> connect(const std::string& id, int timeout_seconds) = 0;
 };
 
-// Sandbox.connect(id, timeout) through the current provider.
+// Sandbox.connect(id, timeout) through the current provider. Thread-safe.
 std::shared_ptr<Sandbox> connect(const std::string& id, int timeout_seconds = 300);
 
 // Replaces the provider (nullptr restores the local default); returns the previous one.

@@ -1,0 +1,166 @@
+// velko connections add|list|remove: the warehouse connections of the local
+// configuration store ($HOME/.velko/config.json, written atomically with mode 0600).
+// The password is read from standard input (--password-stdin), never from the command
+// line, and `list` never prints it.
+#include <filesystem>
+#include <iostream>
+#include <iterator>
+
+#include "app/command.h"
+#include "velko/base/json.h"
+#include "velko/platform/config/local_config.h"
+
+namespace velko::app {
+namespace {
+
+// Connection types and the keys each one needs (the password counts as a key).
+const std::vector<std::pair<std::string, std::vector<std::string>>> CONNECTION_TYPES = {
+    {"POSTGRES", {"host", "username", "password", "database"}},
+    {"SNOWFLAKE", {"host", "username", "password"}},
+    {"DATABRICKS", {"host", "warehouse", "password"}},
+    {"BIGQUERY", {"host"}},
+    {"CLICKHOUSE", {"host", "username", "password", "database"}},
+    {"MOTHERDUCK", {"password"}},
+    {"SQLITE", {"database"}},
+};
+
+// Keys shown by `list`, in this order; the password only as "***".
+const std::vector<std::string> SHOWN_KEYS = {"host", "port", "username", "database", "warehouse", "role", "keyfile"};
+
+struct AddOptions {
+  std::string name;
+  std::string type;
+  std::optional<std::string> host, port, username, database, warehouse, role, keyfile;
+  bool password_stdin = false;
+  bool make_default = false;
+};
+
+std::string upper(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  return text;
+}
+
+// Standard input without one trailing line break.
+std::string read_password() {
+  std::string password((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+  if (password.ends_with('\n')) password.pop_back();
+  if (password.ends_with('\r')) password.pop_back();
+  return password;
+}
+
+int add_connection(const AddOptions& options) {
+  std::string type = upper(options.type);
+  const std::vector<std::string>* needed = nullptr;
+  for (const auto& [name, keys] : CONNECTION_TYPES) {
+    if (name == type) needed = &keys;
+  }
+  if (needed == nullptr) {
+    std::string known;
+    for (const auto& [name, keys] : CONNECTION_TYPES) known += (known.empty() ? "" : ", ") + name;
+    std::cerr << "velko: unknown connection type '" << options.type << "' (one of " << known << ")\n";
+    return 2;
+  }
+  Json config = {{"type", type}};
+  auto put = [&config](const char* key, const std::optional<std::string>& value) {
+    if (value) config[key] = *value;
+  };
+  put("host", options.host);
+  put("port", options.port);
+  put("username", options.username);
+  if (options.password_stdin) config["password"] = read_password();
+  std::optional<std::string> database = options.database;
+  if (type == "SQLITE" && database && !database->empty() && !database->starts_with("~")) {
+    database = std::filesystem::absolute(*database).lexically_normal().string();
+  }
+  put("database", database);
+  put("warehouse", options.warehouse);
+  put("role", options.role);
+  put("keyfile", options.keyfile);
+
+  std::vector<std::string> missing;
+  for (const auto& key : *needed) {
+    if (!config.contains(key)) missing.push_back(key == "password" ? "--password-stdin" : "--" + key);
+  }
+  if (!missing.empty()) {
+    std::string list;
+    for (const auto& option : missing) list += (list.empty() ? "" : ", ") + option;
+    std::cerr << "velko: a " << type << " connection needs " << list << "\n";
+    return 2;
+  }
+  platform::config::LocalConfigStore store;
+  store.add_connection(options.name, config, options.make_default);
+  bool is_default = store.default_connection() == options.name;
+  write_stdout("Added connection '" + options.name + "'" + (is_default ? " (default)" : "") + "\n");
+  return 0;
+}
+
+std::string text_of(const Json& value) { return value.is_string() ? value.get<std::string>() : base::dumps(value); }
+
+int list_connections() {
+  platform::config::LocalConfigStore store;
+  Json document = store.load();
+  std::optional<std::string> default_name = store.default_connection();
+  std::vector<std::string> names = store.connection_names();
+  if (names.empty()) {
+    write_stdout("No connections configured.\n");
+    return 0;
+  }
+  std::string out;
+  for (const auto& name : names) {
+    const Json& config = document["connections"][name];
+    out += (name == default_name ? "* " : "  ") + name;
+    out += "  " + (config.contains("type") ? text_of(config["type"]) : std::string("?"));
+    for (const auto& key : SHOWN_KEYS) {
+      if (config.contains(key)) out += "  " + key + "=" + text_of(config[key]);
+    }
+    if (config.contains("password")) out += "  password=***";
+    out += "\n";
+  }
+  write_stdout(out);
+  return 0;
+}
+
+void setup_connections(CLI::App& app, CommandContext& context) {
+  CLI::App* command = app.add_subcommand(
+      "connections", "Add, list and remove the warehouse connections of the local configuration store "
+                     "($HOME/.velko/config.json)");
+  command->require_subcommand(1);
+
+  auto options = std::make_shared<AddOptions>();
+  CLI::App* add = command->add_subcommand("add", "Add a connection, or replace the one of that name");
+  add->add_option("name", options->name, "Connection name")->required();
+  add->add_option("--type", options->type,
+                  "POSTGRES, SNOWFLAKE, DATABRICKS, BIGQUERY, CLICKHOUSE, MOTHERDUCK or SQLITE")
+      ->required();
+  add->add_option("--host", options->host, "Server host (Snowflake: the account; BigQuery: the project)");
+  add->add_option("--port", options->port, "Server port");
+  add->add_option("--username", options->username, "Login name");
+  add->add_option("--database", options->database, "Database (SQLite: the file)");
+  add->add_option("--warehouse", options->warehouse, "Warehouse (Databricks: the HTTP path)");
+  add->add_option("--role", options->role, "Role to assume");
+  add->add_option("--keyfile", options->keyfile, "BigQuery credentials file");
+  add->add_flag("--password-stdin", options->password_stdin,
+                "Read the password (or token) from standard input; one trailing line break is dropped");
+  add->add_flag("--default", options->make_default, "Make it the default connection");
+  add->callback([options, &context] { context.exit_code = add_connection(*options); });
+
+  CLI::App* list = command->add_subcommand("list", "List the connections (passwords are never shown)");
+  list->callback([&context] { context.exit_code = list_connections(); });
+
+  auto remove_name = std::make_shared<std::string>();
+  CLI::App* remove = command->add_subcommand("remove", "Remove a connection");
+  remove->add_option("name", *remove_name, "Connection name")->required();
+  remove->callback([remove_name, &context] {
+    if (!platform::config::LocalConfigStore().remove_connection(*remove_name)) {
+      std::cerr << "velko: no connection named '" << *remove_name << "'\n";
+      context.exit_code = 1;
+      return;
+    }
+    write_stdout("Removed connection '" + *remove_name + "'\n");
+  });
+}
+
+VELKO_REGISTER_COMMAND("connections", setup_connections);
+
+}  // namespace
+}  // namespace velko::app

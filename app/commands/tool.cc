@@ -1,0 +1,82 @@
+// velko tool NAME: runs one tool call through the agent's tool-call chain and prints the
+// tool's text exactly (no newline added). Exit status 0 whenever the tool answered,
+// error texts included; 1 when the runtime itself refused the call (unknown tool,
+// arguments that fail the tool's schema); 2 for options that are not valid JSON.
+#include <iostream>
+
+#include "app/agent_builder.h"
+#include "app/command.h"
+#include "velko/base/env.h"
+#include "velko/base/json.h"
+
+namespace velko::app {
+namespace {
+
+struct ToolOptions {
+  std::string name;
+  std::string args = "{}";
+  std::string mode = "cli";
+  std::optional<std::string> connection_id;
+  std::string tool_call_id;
+  std::string state = "{}";
+  std::string config = "{}";
+};
+
+// Parses the JSON text of option `option`; prints why not and returns nullopt.
+std::optional<Json> parse_option(const std::string& option, const std::string& text, bool object_only) {
+  try {
+    Json value = base::loads(text);
+    if (object_only && !value.is_object()) {
+      std::cerr << "velko: " << option << " must be a JSON object\n";
+      return std::nullopt;
+    }
+    return value;
+  } catch (const std::exception& error) {
+    std::cerr << "velko: " << option << " is not valid JSON: " << error.what() << "\n";
+    return std::nullopt;
+  }
+}
+
+int run_tool(const ToolOptions& options, const CommandContext& context) {
+  std::optional<Json> args = parse_option("--args", options.args, false);
+  std::optional<Json> state = parse_option("--state", options.state, true);
+  std::optional<Json> config = parse_option("--config", options.config, true);
+  if (!args || !state || !config) return 2;
+  if (options.connection_id) (*state)["connection_id"] = *options.connection_id;
+
+  apply_global_options(context.options);
+  AgentOptions agent_options;
+  agent_options.mode = options.mode;
+  agent_options.cwd = base::getenv_opt("PWD");
+  auto agent = build_agent(agent_options);
+
+  host::ToolCall call{options.tool_call_id, options.name, *args};
+  host::ToolResult result = agent->call_tool(host::ToolCallRequest{call, *state, *config});
+  if (const auto* message = std::get_if<host::ToolMessage>(&result)) {
+    write_stdout(message->content);
+    return message->status == "error" ? 1 : 0;
+  }
+  write_stdout(base::dumps(std::get<host::Command>(result).update));
+  return 0;
+}
+
+void setup_tool(CLI::App& app, CommandContext& context) {
+  auto options = std::make_shared<ToolOptions>();
+  CLI::App* command = app.add_subcommand(
+      "tool", "Run one tool call through the agent's tool-call chain and print the tool's text exactly "
+              "(no newline added)");
+  command->add_option("name", options->name, "Tool name, such as execute_sql_query")->required();
+  command->add_option("--args", options->args, "The tool's arguments as a JSON object (default {})");
+  command->add_option("--mode", options->mode, "cli or web")->check(CLI::IsMember({"cli", "web"}));
+  command->add_option("--connection-id", options->connection_id,
+                      "Warehouse connection (sets the state's connection_id; cli default: the default connection)");
+  command->add_option("--tool-call-id", options->tool_call_id, "The tool call's identifier");
+  command->add_option("--state", options->state, "Agent state as a JSON object");
+  command->add_option("--config", options->config, "Run configuration as a JSON object");
+  command->callback([options, &context] { context.exit_code = run_tool(*options, context); });
+}
+
+VELKO_REGISTER_COMMAND("tool", setup_tool);
+
+}  // namespace
+}  // namespace velko::app

@@ -1,0 +1,40 @@
+// Errors of the remote services this module talks to (the Chroma server and the OpenAI
+// embeddings endpoint), with texts fit for a tool result: the service's own message when
+// it sent one, never a credential.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "velko/base/errors.h"
+#include "velko/base/http.h"
+#include "velko/base/json.h"
+
+namespace velko::clients::chromadb {
+
+// A failed call to a remote service (kind "RemoteServiceError"). error_type() is the
+// service's own error name when it sent one ("NotFoundError", "invalid_request_error").
+class RemoteServiceError : public base::Error {
+ public:
+  RemoteServiceError(const std::string& message, std::string error_type, long status)
+      : base::Error(message), error_type_(std::move(error_type)), status_(status) {}
+  const char* kind() const noexcept override { return "RemoteServiceError"; }
+  const std::string& error_type() const { return error_type_; }
+  long status() const { return status_; }
+
+ private:
+  std::string error_type_;
+  long status_;
+};
+
+// `text` with every occurrence of `secret` replaced by "***" (nothing when secret is empty).
+std::string _scrub(std::string text, std::string_view secret);
+
+// The first `max_bytes` bytes of `text` (never splitting a UTF-8 sequence), "..." added
+// when something was cut.
+std::string _shorten(std::string_view text, size_t max_bytes);
+
+// Decodes a JSON body; ValueError "<service> returned a response that is not JSON".
+Json _decode_json(const base::HttpResponse& response, std::string_view service);
+
+}  // namespace velko::clients::chromadb

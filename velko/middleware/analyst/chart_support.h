@@ -1,0 +1,54 @@
+// Pieces shared by the two chart tools: the tool-call id made safe for paths, text made
+// safe inside a Python string literal, secrets kept out of error texts, and the tools'
+// JSON answers. Pure functions and immutable objects, thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "velko/base/json.h"
+
+namespace velko::middleware::analyst {
+
+// The error both chart tools give when a run saved no image.
+inline constexpr const char* NO_IMAGES_ERROR =
+    "No images generated. Ensure your code calls plt.savefig('filename.png')";
+
+// True for a code point of a Unicode letter or number category (L*, N*).
+bool is_unicode_letter_or_digit(uint32_t code_point);
+
+// `tool_call_id` with every character that is not a letter, a digit (both in the Unicode
+// sense), "-" or "_" replaced by "_": as many characters as the input, each invalid UTF-8
+// byte counting as one character.
+std::string _safe_tool_call_id(std::string_view tool_call_id);
+
+// `text` escaped for use between double quotes in Python source: backslash and double
+// quote escaped, control characters as \xNN, bytes that are not valid UTF-8 as \udcNN
+// (which Python turns back into the same bytes for file names). Ordinary paths come out
+// unchanged.
+std::string python_string_body(std::string_view text);
+
+// Removes the secrets of one connection from texts shown to the model: the connection
+// URL (shown with its password masked), and the password, token and credential values of
+// the configuration and the URL, raw and percent-encoded. Values shorter than 4
+// characters are left alone (masking them would garble the text and protect nothing).
+class SecretRedactor {
+ public:
+  SecretRedactor() = default;
+  SecretRedactor(const std::string& connection_string, const Json& config);
+  std::string redact(std::string text) const;
+
+ private:
+  void add(const std::string& secret, const std::string& shown);
+  std::vector<std::pair<std::string, std::string>> replacements_;
+};
+
+// {"charts": [], "error": error} as JSON text.
+std::string chart_failure(const std::string& error);
+// {"charts": charts} as JSON text.
+std::string chart_success(const Json& charts);
+
+}  // namespace velko::middleware::analyst

@@ -1,0 +1,81 @@
+// The driver interface of the engine layer, and the registry of drivers by URL scheme.
+//
+// A driver opens DriverConnections for URLs of its scheme. A DriverConnection is used by
+// one thread at a time (the Engine's pool guarantees it) and keeps every statement in a
+// read-only transaction that only reset() ends, by rolling it back: nothing is ever
+// committed. Drivers for further warehouses register themselves with register_driver()
+// under their URL scheme ("duckdb", "clickhousedb", ...), without touching this layer.
+//
+// Error texts (DatabaseError and its kinds) carry the database's own message and never
+// a password or a full URL.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velko/base/errors.h"
+#include "velko/platform/sql/result.h"
+#include "velko/platform/sql/url.h"
+
+namespace velko::platform::sql {
+
+// The connection to the database was lost (the server closed it, was restarted, the
+// network failed). The connection is unusable afterwards.
+class DisconnectionError : public base::DatabaseError {
+ public:
+  explicit DisconnectionError(const std::string& message) : base::DatabaseError(message) {}
+  const char* kind() const noexcept override { return "DisconnectionError"; }
+};
+
+class DriverConnection {
+ public:
+  virtual ~DriverConnection() = default;
+
+  // Checks that a pooled connection still works before it is handed out again; false
+  // when it does not (it is then closed and replaced). Never throws.
+  virtual bool ping() = 0;
+
+  // Runs exactly one statement inside the read-only transaction, opening the transaction
+  // first when none is open. Text holding more than one statement is refused. Throws
+  // DatabaseError with the database's message, DisconnectionError when the connection
+  // was lost.
+  virtual Result execute(std::string_view sql, const ExecuteOptions& options) = 0;
+
+  // Inspection, in the same read-only transaction. Schema names and the table and view
+  // names of `schema` are sorted by name. get_columns throws DatabaseError
+  // "Table '{schema}.{table}' not found" when there is no such table or view.
+  virtual std::vector<std::string> list_schemas() = 0;
+  virtual std::vector<std::string> list_tables(const std::string& schema) = 0;
+  virtual std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table) = 0;
+
+  // Ends the transaction by rolling it back, so the connection can be pooled. Returns
+  // false when the connection cannot be used again. Never throws.
+  virtual bool reset() = 0;
+};
+
+class Driver {
+ public:
+  virtual ~Driver() = default;
+  // Opens a connection. Throws DatabaseError (no password, no URL in its text) when the
+  // database cannot be reached or refuses the login. Called from any thread.
+  virtual std::unique_ptr<DriverConnection> connect(const Url& url) = 0;
+};
+
+// Registers `driver` for URLs whose scheme (drivername) is `name`, replacing an earlier
+// one. Thread-safe. The built-in drivers: "sqlite", "sqlite+pysqlite" (sqlite3),
+// "postgresql", "postgresql+psycopg", "postgresql+psycopg2" (libpq).
+void register_driver(const std::string& name, std::shared_ptr<Driver> driver);
+
+// The driver registered for `name`, or nullptr. Thread-safe.
+std::shared_ptr<Driver> find_driver(std::string_view name);
+
+// Every registered scheme, sorted.
+std::vector<std::string> driver_names();
+
+// Built-in drivers (also reachable through the registry).
+std::shared_ptr<Driver> make_sqlite_driver();
+std::shared_ptr<Driver> make_postgres_driver();
+
+}  // namespace velko::platform::sql

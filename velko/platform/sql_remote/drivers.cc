@@ -1,0 +1,30 @@
+#include "velko/platform/sql_remote/drivers.h"
+
+#include <mutex>
+
+namespace velko::platform::sql_remote {
+namespace {
+
+void register_if_absent(const std::string& scheme, const std::shared_ptr<sql::Driver>& driver) {
+  if (!sql::find_driver(scheme)) sql::register_driver(scheme, driver);
+}
+
+// Registers the drivers when the library is loaded, so URLs of these schemes work for
+// every engine of a process that links or loads this module.
+[[maybe_unused]] const bool registered_on_load = [] {
+  register_remote_drivers();
+  return true;
+}();
+
+}  // namespace
+
+void register_remote_drivers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    register_if_absent("clickhousedb", make_clickhouse_driver());
+    register_if_absent("databricks", make_databricks_driver());
+    register_if_absent("duckdb", make_duckdb_driver());
+  });
+}
+
+}  // namespace velko::platform::sql_remote

@@ -1,0 +1,18 @@
+// The engine layer's drivers for remote warehouses: "clickhousedb" (ClickHouse over
+// HTTP), "databricks" (the SQL Statement Execution API) and "duckdb" (MotherDuck and
+// DuckDB files, when the build has DuckDB).
+//
+// register_remote_drivers() registers them with sql::register_driver(); it runs once per
+// process (later calls do nothing), is thread-safe, and also runs when this library is
+// loaded. A scheme that already has a driver keeps it.
+#pragma once
+
+#include "velko/platform/sql_remote/clickhouse_driver.h"
+#include "velko/platform/sql_remote/databricks_driver.h"
+#include "velko/platform/sql_remote/duckdb_driver.h"
+
+namespace velko::platform::sql_remote {
+
+void register_remote_drivers();
+
+}  // namespace velko::platform::sql_remote

@@ -1,0 +1,133 @@
+#include "velko/platform/sql_remote/remote_common.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "velko/base/strings.h"
+#include "velko/base/utf8.h"
+#include "velko/platform/sql/text_forms.h"
+
+namespace velko::platform::sql_remote {
+namespace {
+
+bool is_digit(char ch) { return ch >= '0' && ch <= '9'; }
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& ch : out) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string timestamp_text(std::string_view text) {
+  if (text.size() < 19 || text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != ' ')) {
+    return std::string(text);
+  }
+  std::string normal(text);
+  normal[10] = ' ';
+  if (normal.back() == 'Z' || normal.back() == 'z') {
+    normal.pop_back();
+    normal += "+00";
+  }
+  // Cut a fraction longer than microseconds.
+  if (normal.size() > 19 && normal[19] == '.') {
+    size_t digits_end = 20;
+    while (digits_end < normal.size() && is_digit(normal[digits_end])) ++digits_end;
+    if (digits_end - 20 > 6) {
+      normal.erase(26, digits_end - 26);
+      digits_end = 26;
+    }
+    // A zero fraction is no fraction, as the runtime's datetime prints it.
+    if (normal.find_first_not_of('0', 20) >= digits_end) normal.erase(19, digits_end - 19);
+  }
+  return sql::timestamp_text(normal);
+}
+
+std::optional<Json> integer_value(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  if (text[0] == '-') {
+    int64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return Json(value);
+  }
+  std::string_view digits = text[0] == '+' ? text.substr(1) : text;
+  uint64_t value = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  if (value <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return Json(static_cast<int64_t>(value));
+  return Json(value);
+}
+
+std::optional<double> float_value(std::string_view text) {
+  std::string word = lower(base::strip(text));
+  if (word == "nan" || word == "+nan" || word == "-nan") return std::numeric_limits<double>::quiet_NaN();
+  if (word == "inf" || word == "+inf" || word == "infinity" || word == "+infinity") {
+    return std::numeric_limits<double>::infinity();
+  }
+  if (word == "-inf" || word == "-infinity") return -std::numeric_limits<double>::infinity();
+  if (word.empty()) return std::nullopt;
+  std::string_view digits = word;
+  if (digits[0] == '+') digits.remove_prefix(1);
+  double value = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error == std::errc::result_out_of_range) {
+    return digits[0] == '-' ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+  }
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return value;
+}
+
+std::vector<std::string_view> type_arguments(std::string_view inside) {
+  std::vector<std::string_view> out;
+  int depth = 0;
+  char quote = 0;
+  size_t start = 0;
+  for (size_t idx = 0; idx < inside.size(); ++idx) {
+    char ch = inside[idx];
+    if (quote != 0) {
+      if (ch == '\\') {
+        ++idx;
+      } else if (ch == quote) {
+        quote = 0;
+      }
+      continue;
+    }
+    if (ch == '\'' || ch == '"' || ch == '`') {
+      quote = ch;
+    } else if (ch == '(' || ch == '<' || ch == '[') {
+      ++depth;
+    } else if (ch == ')' || ch == '>' || ch == ']') {
+      --depth;
+    } else if (ch == ',' && depth == 0) {
+      out.push_back(base::strip(inside.substr(start, idx - start)));
+      start = idx + 1;
+    }
+  }
+  std::string_view last = base::strip(inside.substr(start));
+  if (!last.empty() || !out.empty()) out.push_back(last);
+  return out;
+}
+
+std::string message_text(std::string_view text, size_t limit) {
+  std::string clean;
+  clean.reserve(std::min(text.size(), limit));
+  for (char ch : text) {
+    auto byte = static_cast<unsigned char>(ch);
+    if (byte < 0x20 && ch != '\n' && ch != '\t') continue;
+    if (byte == 0x7F) continue;
+    clean += ch;
+  }
+  clean = std::string(base::strip(clean));
+  if (clean.size() <= limit) return base::to_valid_utf8(clean);
+  size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(clean[cut]) & 0xC0) == 0x80) --cut;
+  return base::to_valid_utf8(clean.substr(0, cut)) + "...";
+}
+
+}  // namespace velko::platform::sql_remote

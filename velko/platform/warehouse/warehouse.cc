@@ -1,0 +1,102 @@
+#include "velko/platform/warehouse/warehouse.h"
+
+#include <list>
+#include <mutex>
+#include <unordered_map>
+
+#include "velko/base/errors.h"
+#include "velko/platform/config/local_config.h"
+#include "velko/platform/db_utils/config_url.h"
+#include "velko/platform/services/hosted_services.h"
+
+namespace velko::platform::warehouse {
+namespace {
+
+// The engines by URL, least recently used first.
+class EngineCache {
+ public:
+  std::shared_ptr<sql::Engine> get_or_create(const std::string& url) {
+    std::lock_guard lock(mu_);
+    if (auto found = index_.find(url); found != index_.end()) {
+      order_.splice(order_.end(), order_, found->second);
+      return found->second->second;
+    }
+    std::shared_ptr<sql::Engine> engine = sql::create_engine(url);
+    order_.emplace_back(url, engine);
+    index_[url] = std::prev(order_.end());
+    if (order_.size() > ENGINE_CACHE_SIZE) {
+      index_.erase(order_.front().first);
+      order_.pop_front();
+    }
+    return engine;
+  }
+
+  void clear() {
+    std::lock_guard lock(mu_);
+    index_.clear();
+    order_.clear();
+  }
+
+  size_t size() const {
+    std::lock_guard lock(mu_);
+    return order_.size();
+  }
+
+ private:
+  using Entry = std::pair<std::string, std::shared_ptr<sql::Engine>>;
+  mutable std::mutex mu_;
+  // State below is guarded by mu_.
+  std::list<Entry> order_;
+  std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+};
+
+EngineCache& engine_cache() {
+  static EngineCache* cache = new EngineCache();
+  return *cache;
+}
+
+bool is_empty_config(const Json& config) {
+  return config.is_null() || ((config.is_object() || config.is_array() || config.is_string()) && config.empty());
+}
+
+Json resolve_config(const std::optional<std::string>& connection_id, const std::string& mode) {
+  const bool has_id = connection_id && !connection_id->empty();
+  if (mode == "cli") {
+    Json config = config::get_local_database_config(connection_id);
+    if (is_empty_config(config)) {
+      if (has_id) throw base::ValueError("Connection '" + *connection_id + "' not found");
+      throw base::ValueError("No default database connection configured");
+    }
+    return config;
+  }
+  if (!has_id) throw base::ValueError("No database connection id given");
+  Json config = services::get_database_config(*connection_id);
+  if (is_empty_config(config)) throw base::ValueError("Connection '" + *connection_id + "' not found");
+  return config;
+}
+
+}  // namespace
+
+std::shared_ptr<sql::Engine> get_db_engine(const std::optional<std::string>& connection_id, const std::string& mode) {
+  Json config = resolve_config(connection_id, mode);
+  return engine_cache().get_or_create(db_utils::build_url_for_config(config));
+}
+
+std::vector<std::string> list_schemas(sql::Engine& engine) { return engine.connect().list_schemas(); }
+
+std::vector<std::string> list_tables(sql::Engine& engine, const std::string& db_schema) {
+  return engine.connect().list_tables(db_schema);
+}
+
+Json get_columns(sql::Engine& engine, const std::string& db_schema, const std::string& table) {
+  Json columns = Json::array();
+  for (const auto& column : engine.connect().get_columns(db_schema, table)) {
+    columns.push_back({{"name", column.name}, {"type", column.type}, {"nullable", column.nullable}});
+  }
+  return columns;
+}
+
+void clear_engine_cache() { engine_cache().clear(); }
+size_t engine_cache_size() { return engine_cache().size(); }
+
+}  // namespace velko::platform::warehouse

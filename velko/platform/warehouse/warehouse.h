@@ -1,0 +1,45 @@
+// The engine provider and schema inspection the data-analysis tools stand on.
+//
+// get_db_engine resolves a connection identifier to its DatabaseConfig (the local
+// configuration store in "cli" mode, the hosted service's back end otherwise), builds
+// the connection URL and returns the engine for it. Engines are cached per URL for the
+// life of the process (the 256 most recently used), so repeated calls share one pool.
+// Every function is thread-safe. Error texts name the identifier, never a secret.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velko/base/json.h"
+#include "velko/platform/sql/engine.h"
+
+namespace velko::platform::warehouse {
+
+inline constexpr size_t ENGINE_CACHE_SIZE = 256;
+
+// The engine for `connection_id`. In "cli" mode an absent or empty identifier means the
+// store's default connection. Throws ValueError "Connection '{id}' not found" (or "No
+// default database connection configured", or "No database connection id given" outside
+// cli mode) when there is no configuration; ModuleNotFoundError when the hosted back end
+// is not available; the URL builder's errors (KeyError naming a missing key, ValueError
+// "Unsupported connection type: ..."); ModuleNotFoundError when no driver serves the
+// URL. Opens no connection: a wrong password or an unreachable host shows at first use.
+std::shared_ptr<sql::Engine> get_db_engine(const std::optional<std::string>& connection_id,
+                                           const std::string& mode = "web");
+
+// Schema names, sorted. Throws the engine's DatabaseError.
+std::vector<std::string> list_schemas(sql::Engine& engine);
+// Table and view names of `db_schema`, sorted; empty for an unknown schema.
+std::vector<std::string> list_tables(sql::Engine& engine, const std::string& db_schema);
+// The columns of one table or view: [{"name", "type", "nullable"}, ...] in column
+// order. Throws DatabaseError "Table '{schema}.{table}' not found" when it is missing.
+Json get_columns(sql::Engine& engine, const std::string& db_schema, const std::string& table);
+
+// Drops every cached engine (tests). Engines still held elsewhere keep working.
+void clear_engine_cache();
+size_t engine_cache_size();
+
+}  // namespace velko::platform::warehouse

@@ -1,0 +1,128 @@
+#include "velko/subagents/defaults/defaults.h"
+
+#include "velko/base/errors.h"
+#include "velko/base/logging.h"
+#include "velko/clients/chromadb/chromadb_client.h"
+#include "velko/clients/scout/tavily_proxy_client.h"
+#include "velko/platform/agents/chromadb_proxy_client.h"
+#include "velko/platform/agents/models.h"
+#include "velko/platform/agents/tavily_client.h"
+#include "velko/platform/config/local_config.h"
+
+namespace velko::subagents::defaults {
+namespace {
+
+namespace agents = platform::agents;
+
+const base::Logger& logger() { return base::get_logger(LOGGER_NAME); }
+
+// The truth value of a model descriptor: null, false, 0, "" and empty containers are false.
+bool is_true_value(const Json& value) {
+  if (value.is_null()) return false;
+  if (value.is_boolean()) return value.get<bool>();
+  if (value.is_number()) return value.get<double>() != 0.0;
+  if (value.is_string() || value.is_array() || value.is_object()) return !value.empty();
+  return true;
+}
+
+void append_if_present(std::vector<SubAgent>& subagents, std::optional<SubAgent> subagent) {
+  if (subagent) subagents.push_back(std::move(*subagent));
+}
+
+std::optional<std::string> optional_text(const Json& args, const char* name) {
+  auto found = args.find(name);
+  if (found == args.end() || found->is_null()) return std::nullopt;
+  if (!found->is_string()) {
+    throw base::TypeError(std::string(name) + " must be text or null, not " + found->type_name());
+  }
+  return found->get<std::string>();
+}
+
+}  // namespace
+
+Components default_components() {
+  Components components;
+  components.get_explore_subagent = &agents::get_explore_subagent;
+  components.get_research_subagent = &agents::get_research_subagent;
+  components.get_docs_subagent = &agents::get_docs_subagent;
+  components.make_tavily_client = [] { return std::make_shared<const agents::TavilyClient>(); };
+  components.make_chromadb_client = []() -> std::shared_ptr<const DocsSearchClient> {
+    return std::make_shared<const agents::DocsSearchClientAdapter<clients::chromadb::ChromaDBClient>>(
+        std::make_shared<const clients::chromadb::ChromaDBClient>());
+  };
+  components.make_tavily_proxy_client = [](const std::string& base_url,
+                                           const std::string& access_token) -> std::shared_ptr<const WebSearchClient> {
+    return std::make_shared<const agents::WebSearchClientAdapter<clients::scout::TavilyProxyClient>>(
+        std::make_shared<const clients::scout::TavilyProxyClient>(base_url, access_token));
+  };
+  components.make_chromadb_proxy_client = [](const std::string& base_url, const std::string& access_token) {
+    return std::make_shared<const agents::ChromaDBProxyClient>(base_url, access_token);
+  };
+  components.app_url = [] { return platform::config::settings().app_url; };
+  components.get_small_model = [](const std::string& provider) { return agents::get_small_model(provider); };
+  return components;
+}
+
+std::vector<SubAgent> get_default_subagents(std::string_view mode, const std::optional<std::string>& access_token,
+                                            const std::optional<std::string>& model_provider) {
+  return get_default_subagents(default_components(), mode, access_token, model_provider);
+}
+
+std::vector<SubAgent> get_default_subagents(const Components& components, std::string_view mode,
+                                            const std::optional<std::string>& access_token,
+                                            const std::optional<std::string>& model_provider) {
+  std::vector<SubAgent> subagents;
+  subagents.push_back(components.get_explore_subagent());
+
+  if (mode == "web") {
+    try {
+      std::shared_ptr<const WebSearchClient> tavily_client = components.make_tavily_client();
+      std::shared_ptr<const DocsSearchClient> chromadb_client = components.make_chromadb_client();
+      std::optional<SubAgent> research = components.get_research_subagent(tavily_client);
+      std::optional<SubAgent> docs = components.get_docs_subagent(chromadb_client);
+      append_if_present(subagents, std::move(research));
+      append_if_present(subagents, std::move(docs));
+    } catch (const base::ValueError& error) {
+      logger().warning(std::string(DIRECT_CLIENTS_UNAVAILABLE) + error.what());
+    } catch (const base::KeyError& error) {
+      logger().warning(std::string(DIRECT_CLIENTS_UNAVAILABLE) + error.what());
+    }
+  } else if (mode == "cli" && access_token && !access_token->empty()) {
+    std::string base_url = components.app_url();
+    std::shared_ptr<const WebSearchClient> tavily_client = components.make_tavily_proxy_client(base_url, *access_token);
+    std::shared_ptr<const DocsSearchClient> chromadb_client =
+        components.make_chromadb_proxy_client(base_url, *access_token);
+    std::optional<SubAgent> research = components.get_research_subagent(tavily_client);
+    std::optional<SubAgent> docs = components.get_docs_subagent(chromadb_client);
+    append_if_present(subagents, std::move(research));
+    append_if_present(subagents, std::move(docs));
+  } else {
+    logger().warning(ACCESS_TOKEN_UNAVAILABLE);
+  }
+
+  if (model_provider && !model_provider->empty()) {
+    Json model = components.get_small_model(*model_provider);
+    if (is_true_value(model)) {
+      for (SubAgent& subagent : subagents) subagent.definition["model"] = model;
+    }
+  }
+  return subagents;
+}
+
+Json subagent_definitions(const std::vector<SubAgent>& subagents) {
+  Json definitions = Json::array();
+  for (const SubAgent& subagent : subagents) definitions.push_back(subagent.definition);
+  return definitions;
+}
+
+Json get_default_subagents_operation(const Json& args) {
+  if (!args.is_object()) throw base::TypeError(std::string("arguments must be a JSON object, not ") + args.type_name());
+  auto mode = args.find("mode");
+  if (mode == args.end() || mode->is_null()) throw base::TypeError("mode is required");
+  if (!mode->is_string()) throw base::TypeError(std::string("mode must be text, not ") + mode->type_name());
+  std::optional<std::string> access_token = optional_text(args, "access_token");
+  std::optional<std::string> model_provider = optional_text(args, "model_provider");
+  return subagent_definitions(get_default_subagents(mode->get<std::string>(), access_token, model_provider));
+}
+
+}  // namespace velko::subagents::defaults
