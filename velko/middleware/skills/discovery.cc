@@ -63,36 +63,48 @@ struct FileDescriptor {
 
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 
-// Reads an open file: at most `limit` + 1 bytes (more means too large). Refuses what is
-// not a regular file (a directory, a FIFO, a device), so nothing can block or run
-// without end. Throws the OSError kinds.
-std::string read_open_file(int fd, const fs::path& path, size_t limit, bool& too_large) {
-  too_large = false;
+ssize_t read_some(int fd, char* buffer, size_t size, const fs::path& path) {
+  while (true) {
+    ssize_t got = ::read(fd, buffer, size);
+    if (got >= 0) return got;
+    if (errno != EINTR) base::throw_os_error(errno, "read", path);
+  }
+}
+
+// The size of an open regular file; refuses what is not one (a FIFO, a device, a socket).
+size_t regular_file_size(int fd, const fs::path& path) {
   struct stat info;
   if (::fstat(fd, &info) != 0) base::throw_os_error(errno, "stat", path);
-  if (S_ISDIR(info.st_mode)) base::throw_os_error(EISDIR, "read", path);
   if (!S_ISREG(info.st_mode)) throw base::OSError("Not a regular file: '" + path.string() + "'");
-  if (static_cast<size_t>(info.st_size) > limit) {
+  return static_cast<size_t>(info.st_size);
+}
+
+// Reads an open file: at most `limit` + 1 bytes (more means too large). A directory
+// fails with EISDIR; a FIFO, a device or a socket is refused, so nothing can block or
+// run without end. A SKILL.md that fits one buffer costs a single read: a regular file
+// returns fewer bytes than asked for only at its end, and a first read that returns
+// nothing or fills the buffer is checked with fstat. Throws the OSError kinds.
+std::string read_open_file(int fd, const fs::path& path, size_t limit, bool& too_large) {
+  too_large = false;
+  constexpr size_t kFirstRead = 64 * 1024;
+  thread_local char first[kFirstRead];
+  size_t got = static_cast<size_t>(read_some(fd, first, kFirstRead, path));
+  if (got > 0 && got < kFirstRead) return std::string(first, got);
+  size_t size = regular_file_size(fd, path);
+  if (size > limit) {
     too_large = true;
     return {};
   }
-  std::string data;
-  data.resize(static_cast<size_t>(info.st_size) + 1);
-  size_t filled = 0;
-  while (true) {
-    if (filled == data.size()) {
-      if (data.size() > limit) break;
-      data.resize(std::min(limit + 1, data.size() * 2 + 4096));
-    }
-    size_t wanted = data.size() - filled;
-    ssize_t got = ::read(fd, data.data() + filled, wanted);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      base::throw_os_error(errno, "read", path);
-    }
-    filled += static_cast<size_t>(got);
-    // A regular file returns fewer bytes than asked for only at its end.
-    if (got == 0 || static_cast<size_t>(got) < wanted) break;
+  std::string data(first, got);
+  if (got == 0) return data;
+  // The rest, up to one byte past the limit (a file that grew since fstat).
+  size_t filled = got;
+  data.resize(std::max(size, filled) + 1);
+  while (filled <= limit) {
+    if (filled == data.size()) data.resize(std::min(limit + 1, data.size() * 2));
+    size_t more = static_cast<size_t>(read_some(fd, data.data() + filled, data.size() - filled, path));
+    if (more == 0) break;
+    filled += more;
   }
   data.resize(filled);
   if (filled > limit) too_large = true;
@@ -236,6 +248,8 @@ std::vector<SkillMetadata> _list_skills_from_dir(const fs::path& skills_dir) {
 
   fs::directory_iterator it(skills_dir, ec);
   if (ec) base::throw_os_error(ec.value(), "scandir", skills_dir);
+  // Each SKILL.md is opened relative to the root (a short path walk per skill).
+  FileDescriptor root(::open(skills_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
     const fs::path& entry = it->path();
@@ -255,7 +269,9 @@ std::vector<SkillMetadata> _list_skills_from_dir(const fs::path& skills_dir) {
     fs::path skill_md_path = entry / "SKILL.md";
     // Opened without following a link: a plain SKILL.md in a directory inside the root
     // lies inside the root; a link is checked first, then opened by path.
-    FileDescriptor file(::open(skill_md_path.c_str(), kOpenFlags | O_NOFOLLOW));
+    const std::string relative = name + "/SKILL.md";
+    FileDescriptor file(root.fd >= 0 ? ::openat(root.fd, relative.c_str(), kOpenFlags | O_NOFOLLOW)
+                                     : ::open(skill_md_path.c_str(), kOpenFlags | O_NOFOLLOW));
     if (file.fd < 0) {
       int saved = errno;
       if (saved == ENOENT || saved == ENOTDIR || saved == ENAMETOOLONG) continue;

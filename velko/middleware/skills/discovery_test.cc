@@ -142,6 +142,21 @@ TEST_F(DiscoveryTest, SizeLimitIsInclusive) {
   EXPECT_EQ(warnings(), std::vector<std::string>{"Skipping " + over_limit.string() + ": file too large"});
 }
 
+// The closing line is the file's last line, so a file read short would lose its front matter.
+TEST_F(DiscoveryTest, FilesAroundTheFirstReadSizeAreReadWhole) {
+  for (size_t size : {size_t{65535}, size_t{65536}, size_t{65537}, size_t{200000}}) {
+    std::string head = "---\nname: n\ndescription: d\nfiller: ";
+    std::string tail = "\n---\n";
+    fs::path path = dir_.path() / ("size-" + std::to_string(size)) / "SKILL.md";
+    write(path, head + std::string(size - head.size() - tail.size(), 'x') + tail);
+    ASSERT_EQ(fs::file_size(path), size);
+    auto skill = _parse_skill_metadata(path);
+    ASSERT_TRUE(skill.has_value()) << size;
+    EXPECT_EQ(skill->name, "n");
+  }
+  EXPECT_TRUE(warnings().empty());
+}
+
 TEST_F(DiscoveryTest, FilesThatCannotBeReadAreSkippedWithTheirError) {
   fs::path missing = dir_.path() / "missing" / "SKILL.md";
   EXPECT_FALSE(_parse_skill_metadata(missing).has_value());
