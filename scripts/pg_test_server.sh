@@ -30,7 +30,7 @@ find_bin() {
     return
   fi
   local dir
-  dir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)
+  dir=$(find /usr/lib/postgresql -mindepth 2 -maxdepth 2 -name bin -type d 2>/dev/null | sort -V | tail -n 1 || true)
   if [ -z "$dir" ] || [ ! -x "$dir/initdb" ]; then
     log "no PostgreSQL server binaries found (install Debian's postgresql package)"
     exit 1
@@ -61,8 +61,8 @@ as_server_user() {
 port_in_use() { (echo >"/dev/tcp/127.0.0.1/$1") >/dev/null 2>&1; }
 
 free_port() {
-  local attempt port
-  for attempt in $(seq 1 50); do
+  local port
+  for _ in $(seq 1 50); do
     port=$((20000 + RANDOM % 40000))
     if ! port_in_use "$port"; then
       echo "$port"
@@ -91,8 +91,8 @@ start() {
     exit 1
   }
 
-  local ctl started=0 attempt
-  for attempt in 1 2 3 4 5; do
+  local ctl started=0
+  for _ in 1 2 3 4 5; do
     port=$(free_port)
     as_server_user tee -a "$dir/data/postgresql.conf" >/dev/null <<EOF
 listen_addresses = '127.0.0.1'
