@@ -46,8 +46,18 @@ VELKO_DEFINE_ERROR(DatabaseError, Error);
 // mapping key reads in the agent runtime's own error texts.
 class KeyError : public Error {
  public:
-  explicit KeyError(std::string_view key) : Error("'" + std::string(key) + "'") {}
+  explicit KeyError(std::string_view key) : Error(quoted(key)) {}
   const char* kind() const noexcept override { return "KeyError"; }
+
+ private:
+  static std::string quoted(std::string_view key) {
+    std::string text;
+    text.reserve(key.size() + 2);
+    text.push_back('\'');
+    text.append(key);
+    text.push_back('\'');
+    return text;
+  }
 };
 
 }  // namespace velko::base

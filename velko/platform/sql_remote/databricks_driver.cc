@@ -37,7 +37,10 @@ std::string type_text(std::string_view type) {
 }
 
 std::string quote_identifier(std::string_view name) {
-  return "`" + base::replace_all(std::string(name), "`", "``") + "`";
+  std::string quoted = "`";
+  quoted += base::replace_all(std::string(name), "`", "``");
+  quoted += '`';
+  return quoted;
 }
 
 std::string text_field(const Json& object, const char* key) {
