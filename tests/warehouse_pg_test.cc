@@ -171,6 +171,8 @@ TEST_F(PgWarehouseTest, WritesNeverPersist) {
 
 TEST_F(PgWarehouseTest, TheCachedEngineReusesItsConnection) {
   Json first = rows("SELECT pg_backend_pid()");
+  // A statement the database refuses costs the pooled connection nothing.
+  EXPECT_TRUE(sql("SELECT * FROM no_such_table").starts_with("Error executing query: relation"));
   Json second = rows("SELECT pg_backend_pid()");
   EXPECT_EQ(first, second);
   platform::sql::PoolStats stats = platform::warehouse::get_db_engine(std::nullopt, "cli")->stats();

@@ -21,10 +21,28 @@ void append_u_escape(std::string& out, uint32_t unit) {
   out += kHex[unit & 0xF];
 }
 
+template <typename Integer>
+void append_number(std::string& out, Integer value) {
+  char digits[24];
+  auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
+// Whether `byte` is copied as it is: printable ASCII other than the quote and backslash.
+constexpr bool is_plain(unsigned char byte) { return byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\'; }
+
 void append_quoted(std::string& out, std::string_view text) {
+  out.reserve(out.size() + text.size() + 2);
   out += '"';
   size_t pos = 0;
   while (pos < text.size()) {
+    size_t run = pos;
+    while (run < text.size() && is_plain(static_cast<unsigned char>(text[run]))) ++run;
+    if (run > pos) {
+      out.append(text.data() + pos, run - pos);
+      pos = run;
+      if (pos == text.size()) break;
+    }
     unsigned char byte = static_cast<unsigned char>(text[pos]);
     if (byte < 0x80) {
       ++pos;
@@ -119,10 +137,10 @@ void dump_to(std::string& out, const Json& value) {
       out += value.get<bool>() ? "true" : "false";
       break;
     case Json::value_t::number_integer:
-      out += std::to_string(value.get<int64_t>());
+      append_number(out, value.get<int64_t>());
       break;
     case Json::value_t::number_unsigned:
-      out += std::to_string(value.get<uint64_t>());
+      append_number(out, value.get<uint64_t>());
       break;
     case Json::value_t::number_float:
       out += float_repr(value.get<double>());

@@ -49,21 +49,39 @@ std::string execute_sql_query(const std::string& mode, const std::string& query,
     const Json& type = config["type"];
     std::string dialect = type.is_string() ? platform::db_utils::dialect_for(type.get<std::string>()) : "postgres";
 
-    std::shared_ptr<platform::sql::Engine> engine = platform::warehouse::get_db_engine(connection_id, mode);
-    std::string statement =
-        platform::db_utils::add_limit_to_query(prepare_query(query), _MAX_ROWS_QUERY_LIMIT, dialect);
+    std::shared_ptr<platform::sql::Engine> engine = platform::warehouse::get_db_engine_for_config(config);
+    platform::db_utils::LimitCapResult capped =
+        platform::db_utils::cap_query_limit(prepare_query(query), _MAX_ROWS_QUERY_LIMIT, dialect);
+    using platform::db_utils::LimitOutcome;
+    // A text whose outermost limit is now at most 50 may be fetched in one piece; any
+    // other is read row by row and stopped after 50.
+    const bool bounded = capped.outcome == LimitOutcome::kAdded || capped.outcome == LimitOutcome::kLowered ||
+                         capped.outcome == LimitOutcome::kKept;
 
     platform::sql::Result result;
     {
       platform::sql::Connection connection = engine->connect();
-      result = connection.execute(statement, {.max_rows = static_cast<size_t>(_MAX_ROWS_QUERY_LIMIT)});
+      result = connection.execute(capped.sql,
+                                  {.max_rows = static_cast<size_t>(_MAX_ROWS_QUERY_LIMIT), .rows_bounded = bounded});
     }
-    Json rows = Json::array();
-    for (auto& row : result.take_rows()) rows.push_back(Json(std::move(row)));
-    Json answer = Json::object();
-    answer["headers"] = result.keys();
-    answer["rows"] = std::move(rows);
-    return base::dumps(answer);
+    // {"headers": [...], "rows": [[...], ...]}, written straight from the result.
+    std::string answer = "{\"headers\": ";
+    base::dump_to(answer, Json(result.keys()));
+    answer += ", \"rows\": [";
+    answer.reserve(answer.size() + 4096);
+    bool first = true;
+    for (const auto& row : result.fetchall()) {
+      if (!first) answer += ", ";
+      first = false;
+      answer += '[';
+      for (size_t column = 0; column < row.size(); ++column) {
+        if (column > 0) answer += ", ";
+        base::dump_to(answer, row[column]);
+      }
+      answer += ']';
+    }
+    answer += "]}";
+    return answer;
   } catch (const std::exception& error) {
     return "Error executing query: " + base::to_valid_utf8(error.what());
   }

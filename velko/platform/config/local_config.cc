@@ -2,9 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
+#include <memory>
+#include <mutex>
 #include <system_error>
+#include <unordered_map>
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
@@ -32,6 +38,55 @@ class FileLock {
   int fd_ = -1;
 };
 
+// What identifies one version of a file: a write replaces the file (a new inode) or at
+// least changes its modification time and size.
+struct FileVersion {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  struct timespec modified {};
+  struct timespec changed {};
+
+  bool operator==(const FileVersion& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+           changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+  }
+};
+
+// The parsed documents by path, each with the version of the file it was read from: a
+// file is read again only when it changed, so a tool call does not parse the same JSON
+// on every call. The version is taken before the file is read, so a write racing the
+// read makes the next look-up read the file again. A file whose content or inode
+// changed in the last two seconds is not cached: file times advance in clock ticks, so
+// a same-size rewrite in place within one tick would keep its version (the check git
+// makes for its index).
+class DocumentCache {
+ public:
+  std::shared_ptr<const Json> find(const std::string& path, const FileVersion& version) {
+    std::lock_guard lock(mu_);
+    auto found = documents_.find(path);
+    if (found == documents_.end() || !(found->second.first == version)) return nullptr;
+    return found->second.second;
+  }
+  void store(const std::string& path, const FileVersion& version, std::shared_ptr<const Json> document) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (std::max(version.modified.tv_sec, version.changed.tv_sec) + 2 > now.tv_sec) return;
+    std::lock_guard lock(mu_);
+    documents_[path] = {version, std::move(document)};
+  }
+
+ private:
+  std::mutex mu_;
+  std::unordered_map<std::string, std::pair<FileVersion, std::shared_ptr<const Json>>> documents_;  // guarded by mu_
+};
+
+DocumentCache& document_cache() {
+  static DocumentCache* cache = new DocumentCache();
+  return *cache;
+}
+
 }  // namespace
 
 std::filesystem::path velko_home() { return std::filesystem::path(base::home_dir()) / ".velko"; }
@@ -39,17 +94,22 @@ std::filesystem::path velko_home() { return std::filesystem::path(base::home_dir
 LocalConfigStore::LocalConfigStore(std::optional<std::filesystem::path> path)
     : path_(path ? *path : velko_home() / "config.json") {}
 
-Json LocalConfigStore::load() const {
-  std::error_code ec;
-  if (!std::filesystem::exists(path_, ec)) return Json::object();
+Json LocalConfigStore::load() const { return *document(); }
+
+std::shared_ptr<const Json> LocalConfigStore::document() const {
+  struct stat info {};
+  if (::stat(path_.c_str(), &info) != 0) return std::make_shared<const Json>(Json::object());  // no file: empty
+  const FileVersion version{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+  if (std::shared_ptr<const Json> cached = document_cache().find(path_.string(), version)) return cached;
   std::string text = base::read_file(path_);
-  Json document;
+  auto document = std::make_shared<Json>();
   try {
-    document = Json::parse(text);
+    *document = Json::parse(text);
   } catch (const Json::parse_error&) {
     throw base::ValueError("configuration file " + path_.string() + " is not valid JSON");
   }
-  if (!document.is_object()) throw base::ValueError("configuration file " + path_.string() + " is not a JSON object");
+  if (!document->is_object()) throw base::ValueError("configuration file " + path_.string() + " is not a JSON object");
+  document_cache().store(path_.string(), version, document);
   return document;
 }
 
@@ -102,15 +162,16 @@ std::optional<std::string> LocalConfigStore::default_connection() const {
 }
 
 Json LocalConfigStore::database_config(const std::optional<std::string>& connection_id) const {
-  Json document = load();
-  auto connections = document.find("connections");
-  if (connections == document.end() || !connections->is_object()) return nullptr;
+  std::shared_ptr<const Json> stored = document();
+  const Json& root = *stored;
+  auto connections = root.find("connections");
+  if (connections == root.end() || !connections->is_object()) return nullptr;
   std::string name;
   if (connection_id && !connection_id->empty()) {
     name = *connection_id;
   } else {
-    auto found = document.find("default_connection");
-    if (found == document.end() || !found->is_string()) return nullptr;
+    auto found = root.find("default_connection");
+    if (found == root.end() || !found->is_string()) return nullptr;
     name = found->get<std::string>();
   }
   auto found = connections->find(name);

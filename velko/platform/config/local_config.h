@@ -5,13 +5,15 @@
 //    "connections": {"warehouse": {"type": "POSTGRES", "host": ..., "password": ...}},
 //    "app_url": "https://..."}
 //
-// The file is written atomically with mode 0600. Reads and writes go to disk every time
-// (no cache), so changes by another process are seen at the next call. Functions are
+// The file is written atomically with mode 0600. Every read checks the file on disk (its
+// inode, size and times) and parses it again only when it changed, so changes by
+// another process are seen at the next call. Functions are
 // safe to call from several threads; concurrent writers of one file are serialized with
 // an advisory lock on "config.json.lock".
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,6 +55,8 @@ class LocalConfigStore {
   std::optional<std::string> setting(const std::string& key) const;
 
  private:
+  // The parsed file, shared with the read cache (never changed in place).
+  std::shared_ptr<const Json> document() const;
   void save(const Json& document) const;
   std::filesystem::path path_;
 };

@@ -1,8 +1,8 @@
 // The driver interface of the engine layer, and the registry of drivers by URL scheme.
 //
 // A driver opens DriverConnections for URLs of its scheme. A DriverConnection is used by
-// one thread at a time (the Engine's pool guarantees it) and keeps every statement in a
-// read-only transaction that only reset() ends, by rolling it back: nothing is ever
+// one thread at a time (the Engine's pool guarantees it) and runs every statement in a
+// read-only transaction that is rolled back, by reset() at the latest: nothing is ever
 // committed. Drivers for further warehouses register themselves with register_driver()
 // under their URL scheme ("duckdb", "clickhousedb", ...), without touching this layer.
 //
@@ -37,20 +37,20 @@ class DriverConnection {
   // when it does not (it is then closed and replaced). Never throws.
   virtual bool ping() = 0;
 
-  // Runs exactly one statement inside the read-only transaction, opening the transaction
-  // first when none is open. Text holding more than one statement is refused. Throws
+  // Runs exactly one statement inside a read-only transaction: the connection's open one,
+  // or one of its own that a driver may roll back as soon as the statement is done. Text holding more than one statement is refused. Throws
   // DatabaseError with the database's message, DisconnectionError when the connection
   // was lost.
   virtual Result execute(std::string_view sql, const ExecuteOptions& options) = 0;
 
-  // Inspection, in the same read-only transaction. Schema names and the table and view
+  // Inspection, read-only like execute(). Schema names and the table and view
   // names of `schema` are sorted by name. get_columns throws DatabaseError
   // "Table '{schema}.{table}' not found" when there is no such table or view.
   virtual std::vector<std::string> list_schemas() = 0;
   virtual std::vector<std::string> list_tables(const std::string& schema) = 0;
   virtual std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table) = 0;
 
-  // Ends the transaction by rolling it back, so the connection can be pooled. Returns
+  // Ends any open transaction by rolling it back, so the connection can be pooled. Returns
   // false when the connection cannot be used again. Never throws.
   virtual bool reset() = 0;
 };

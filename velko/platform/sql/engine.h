@@ -10,8 +10,9 @@
 // Connections are opened lazily (create_engine opens none). With pool_pre_ping, a pooled
 // connection is checked before it is handed out and replaced when dead. Every statement
 // runs in a read-only transaction (PostgreSQL's BEGIN READ ONLY, SQLite's read-only
-// mode) that is rolled back when the Connection is released: nothing is ever committed,
-// and a write fails with the database's own error. One statement per execute() call.
+// mode) that is rolled back at the latest when the Connection is released (PostgreSQL
+// rolls each statement's own transaction back in the statement's round trip): nothing is
+// ever committed, and a write fails with the database's own error. One statement per execute() call.
 //
 // Errors: DatabaseError (and DisconnectionError) with the database's message; the
 // password never appears in any error text. Engine is thread-safe; a Connection belongs

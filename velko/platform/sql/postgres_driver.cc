@@ -1,19 +1,21 @@
 // The PostgreSQL driver, over libpq.
 //
 // Each connection stays in libpq's pipeline mode. A statement is sent as one pipeline:
-// "BEGIN READ ONLY" (when no transaction is open) and the statement itself through the
-// extended query protocol, which refuses text holding several statements, then a sync;
-// so a statement costs one round trip. Rows arrive in single-row mode and stop being
-// kept at ExecuteOptions::max_rows; past it the server is asked to cancel the statement
-// and the rest is discarded as it arrives.
+// "BEGIN READ ONLY", the statement itself through the extended query protocol (which
+// refuses text holding several statements), "ROLLBACK", then a sync; so a statement is
+// its own read-only transaction, rolled back in the same round trip, and a connection
+// waits in the pool outside any transaction (holding no locks). Rows arrive in
+// single-row mode and stop being kept at ExecuteOptions::max_rows; past it the server is
+// asked to cancel the statement and the rest is discarded as it arrives.
 //
-// Releasing a connection sends ROLLBACK without waiting for the answer. The pre-ping at
-// the next checkout reads whatever the server sent since (that answer, a terminated
-// backend's FATAL notice, the end of the stream) without blocking, and fails when the
-// connection is gone. An answer still on its way is read in front of the next
-// statement's results, in the same round trip: if it shows the connection lost, the
-// statement throws DisconnectionError and the engine replaces the pooled connection and
-// sends the statement again. So the liveness round trip costs no wait of its own.
+// A connection left in any other state (a statement that failed or was cancelled leaves
+// the transaction aborted) gets a leading "ROLLBACK" in its next pipeline; release sends
+// one ahead, without waiting for the answer. The pre-ping at checkout reads whatever the
+// server sent since (such an answer, a terminated backend's FATAL notice, the end of the
+// stream) without blocking, and fails when the connection is gone. An answer still on
+// its way is read in front of the next statement's results, in the same round trip: if
+// it shows the connection lost, the statement throws DisconnectionError and the engine
+// replaces the pooled connection and sends the statement again.
 #include <libpq-fe.h>
 #include <poll.h>
 
@@ -224,24 +226,47 @@ class PostgresConnection : public DriverConnection {
 
   Result run(const std::string& sql, const std::vector<std::string>& params, const ExecuteOptions& options) {
     if (broken_ || !alive()) lost();
-    // After a pending ROLLBACK no transaction is open, whatever libpq can tell yet.
-    const bool begin = rollback_pending_ || (pending_syncs_ == 0 && PQtransactionStatus(conn_) == PQTRANS_IDLE);
+    // Anything but a connection known to be idle (answers still owed, a transaction left
+    // open or aborted) is rolled back first, in the same pipeline.
+    const bool settle = pending_syncs_ > 0 || PQtransactionStatus(conn_) != PQTRANS_IDLE;
     std::vector<const char*> values;
     for (const auto& param : params) values.push_back(param.c_str());
-    if (begin && PQsendQueryParams(conn_, "BEGIN READ ONLY", 0, nullptr, nullptr, nullptr, nullptr, 0) == 0) lost();
-    if (PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+    if ((settle && !send_command("ROLLBACK")) || !send_command("BEGIN READ ONLY") ||
+        PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                           values.empty() ? nullptr : values.data(), nullptr, nullptr, 0) == 0 ||
-        PQpipelineSync(conn_) == 0) {
+        !send_command("ROLLBACK") || PQpipelineSync(conn_) == 0) {
       lost();
     }
     ++pending_syncs_;
-    // Answers still owed to the previous release come first, in the same round trip.
+    std::optional<std::string> error;
+    Result result;
+    try {
+      result = read_results(settle, options, error);
+    } catch (...) {
+      broken_ = true;  // results may be left unread: never pool this connection again
+      throw;
+    }
+    if (error) throw base::DatabaseError(*error);
+    return result;
+  }
+
+  bool send_command(const char* command) {
+    return PQsendQueryParams(conn_, command, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  }
+
+  // Reads the answers of the pipeline run() sent (and, first, those still owed to an
+  // earlier one). The database's error, if any, goes to `error`; throws only when the
+  // connection cannot be used any more.
+  Result read_results(bool settle, const ExecuteOptions& options, std::optional<std::string>& error) {
     while (pending_syncs_ > 1) finish_pipeline();
     rollback_pending_ = false;
+    if (settle) {
+      while (next_result()) {  // the leading ROLLBACK: a warning at most
+      }
+    }
 
-    std::optional<std::string> error;
     bool begin_failed = false;
-    if (begin) {
+    {
       ResultPtr result = next_result();
       if (result && PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
         error = result_error(result.get());
@@ -267,80 +292,73 @@ class PostgresConnection : public DriverConnection {
       }
     };
 
-    if (!begin_failed) PQsetSingleRowMode(conn_);
-    try {
-      while (ResultPtr result = next_result()) {
-        switch (PQresultStatus(result.get())) {
-          case PGRES_SINGLE_TUPLE:
-            describe(result.get());
-            if (options.max_rows == 0 || rows.size() < options.max_rows) {
-              Row row;
-              row.reserve(types.size());
-              for (int column = 0; column < static_cast<int>(types.size()); ++column) {
-                if (PQgetisnull(result.get(), 0, column)) {
-                  row.emplace_back(nullptr);
-                } else {
-                  row.push_back(pg_value(types[column], std::string_view(PQgetvalue(result.get(), 0, column),
-                                                                         PQgetlength(result.get(), 0, column))));
-                }
-              }
-              rows.push_back(std::move(row));
-            } else {
-              truncated = true;
-              if (!cancelled) {
-                cancel_statement();
-                cancelled = true;
-              }
-            }
-            break;
-          case PGRES_TUPLES_OK:
-            describe(result.get());
-            break;
-          case PGRES_COMMAND_OK:
-            break;
-          case PGRES_EMPTY_QUERY:
-            error = "can't execute an empty query";
-            break;
-          case PGRES_FATAL_ERROR:
-          case PGRES_NONFATAL_ERROR:
-            if (!(cancelled && is_sqlstate(result.get(), kQueryCanceled)) && !error) {
-              error = result_error(result.get());
-            }
-            break;
-          case PGRES_PIPELINE_ABORTED:
-            break;
-          case PGRES_COPY_OUT:
-          case PGRES_COPY_IN:
-          case PGRES_COPY_BOTH:
-            // COPY cannot be driven inside a pipeline; the connection is not reused.
-            broken_ = true;
-            throw base::DatabaseError("COPY to or from the client is not supported");
-          default:
-            if (!error) error = result_error(result.get());
-            break;
+    auto keep_rows = [&](const PGresult* result) {
+      const int count = PQntuples(result);
+      for (int index = 0; index < count; ++index) {
+        if (options.max_rows != 0 && rows.size() >= options.max_rows) {
+          truncated = true;
+          return;
         }
+        Row row;
+        row.reserve(types.size());
+        for (int column = 0; column < static_cast<int>(types.size()); ++column) {
+          if (PQgetisnull(result, index, column)) {
+            row.emplace_back(nullptr);
+          } else {
+            row.push_back(pg_value(types[column], std::string_view(PQgetvalue(result, index, column),
+                                                                   PQgetlength(result, index, column))));
+          }
+        }
+        rows.push_back(std::move(row));
       }
-      finish_pipeline();
-    } catch (...) {
-      broken_ = true;  // results may be left unread: never pool this connection again
-      throw;
-    }
-    if (!alive()) lost();
-    if (cancelled && !error && PQtransactionStatus(conn_) == PQTRANS_INERROR) rollback_now();
-    if (error) throw base::DatabaseError(*error);
-    if (!returns_rows) return Result();
-    return Result(std::move(keys), std::move(rows), truncated);
-  }
+    };
 
-  // The statement this driver cancelled left the transaction aborted: end it now, so
-  // the connection's next statement starts a fresh read-only transaction.
-  void rollback_now() {
-    if (PQsendQueryParams(conn_, "ROLLBACK", 0, nullptr, nullptr, nullptr, nullptr, 0) == 0 ||
-        PQpipelineSync(conn_) == 0) {
-      lost();
+    // A statement that may return any number of rows is read one row at a time, so no
+    // more than max_rows are ever held.
+    const bool row_at_a_time = !(options.rows_bounded && options.max_rows != 0);
+    if (!begin_failed && row_at_a_time) PQsetSingleRowMode(conn_);
+    while (ResultPtr result = next_result()) {
+      switch (PQresultStatus(result.get())) {
+        case PGRES_SINGLE_TUPLE:
+          describe(result.get());
+          keep_rows(result.get());
+          if (truncated && !cancelled) {
+            cancel_statement();
+            cancelled = true;
+          }
+          break;
+        case PGRES_TUPLES_OK:
+          describe(result.get());
+          keep_rows(result.get());  // rows when not read one at a time
+          break;
+        case PGRES_COMMAND_OK:
+          break;
+        case PGRES_EMPTY_QUERY:
+          error = "can't execute an empty query";
+          break;
+        case PGRES_FATAL_ERROR:
+        case PGRES_NONFATAL_ERROR:
+          if (!(cancelled && is_sqlstate(result.get(), kQueryCanceled)) && !error) {
+            error = result_error(result.get());
+          }
+          break;
+        case PGRES_PIPELINE_ABORTED:
+          break;
+        case PGRES_COPY_OUT:
+        case PGRES_COPY_IN:
+        case PGRES_COPY_BOTH:
+          // COPY cannot be driven inside a pipeline; the connection is not reused.
+          broken_ = true;
+          throw base::DatabaseError("COPY to or from the client is not supported");
+        default:
+          if (!error) error = result_error(result.get());
+          break;
+      }
     }
-    ++pending_syncs_;
-    finish_pipeline();
+    finish_pipeline();  // the closing ROLLBACK and the sync
+    if (!alive()) lost();
+    if (error || !returns_rows) return Result();
+    return Result(std::move(keys), std::move(rows), truncated);
   }
 
   static std::vector<std::string> first_column(const Result& result) {

@@ -55,6 +55,10 @@ struct ExecuteOptions {
   // Keep at most this many rows; 0 keeps all. Rows beyond it are never held: the driver
   // stops fetching (or asks the server to stop) and sets Result::truncated().
   size_t max_rows = 0;
+  // The caller knows the statement returns at most max_rows rows (its own outermost
+  // LIMIT says so): a driver may then fetch the rows in one piece instead of one at a
+  // time. Rows beyond max_rows are still dropped if they come.
+  bool rows_bounded = false;
 };
 
 }  // namespace velko::platform::sql

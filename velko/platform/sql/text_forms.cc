@@ -45,48 +45,57 @@ std::optional<int64_t> clock_micros(std::string_view text) {
   return ((*to_int(hours) * 60 + *to_int(minutes)) * 60 + *to_int(seconds)) * 1000000 + micros;
 }
 
-// "+HH", "+HH:MM", "+HH:MM:SS" (or "-") to "+HH:MM[:SS]"; nullopt when not a zone.
-std::optional<std::string> zone_text(std::string_view zone) {
-  if (zone.size() < 3 || (zone[0] != '+' && zone[0] != '-')) return std::nullopt;
-  std::vector<std::string_view> parts;
-  size_t start = 1;
-  while (true) {
-    size_t colon = zone.find(':', start);
-    parts.push_back(zone.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start));
-    if (colon == std::string_view::npos) break;
-    start = colon + 1;
-  }
-  if (parts.size() > 3) return std::nullopt;
-  for (auto part : parts) {
-    if (part.size() != 2 || !all_digits(part)) return std::nullopt;
-  }
-  std::string out(1, zone[0]);
-  out += std::string(parts[0]) + ":" + (parts.size() > 1 ? std::string(parts[1]) : "00");
-  if (parts.size() > 2 && parts[2] != "00") out += ":" + std::string(parts[2]);
-  return out;
+bool two_digits(std::string_view text, size_t at) {
+  return at + 2 <= text.size() && is_digit(text[at]) && is_digit(text[at + 1]);
 }
 
-// "HH:MM:SS[.f][zone]" with a two-digit hour below 24; nullopt otherwise.
-std::optional<std::string> clock_text(std::string_view text) {
+// Appends zone "+HH", "+HH:MM", "+HH:MM:SS" (or "-") as "+HH:MM[:SS]"; false (out
+// unchanged) when it is not a zone.
+bool append_zone(std::string& out, std::string_view zone) {
+  if (zone.size() < 3 || (zone[0] != '+' && zone[0] != '-') || !two_digits(zone, 1)) return false;
+  std::string_view minutes = "00";
+  std::string_view seconds;
+  if (zone.size() > 3) {
+    if (zone.size() < 6 || zone[3] != ':' || !two_digits(zone, 4)) return false;
+    minutes = zone.substr(4, 2);
+    if (zone.size() > 6) {
+      if (zone.size() != 9 || zone[6] != ':' || !two_digits(zone, 7)) return false;
+      seconds = zone.substr(7, 2);
+    }
+  }
+  out += zone.substr(0, 3);
+  out += ':';
+  out += minutes;
+  if (!seconds.empty() && seconds != "00") {
+    out += ':';
+    out += seconds;
+  }
+  return true;
+}
+
+// Appends "HH:MM:SS[.ffffff][zone]" for `text` "HH:MM:SS[.f][zone]" with a two-digit hour
+// below 24 (the fraction padded to six digits); false (out unchanged) otherwise.
+bool append_clock(std::string& out, std::string_view text) {
   size_t zone_start = text.find_first_of("+-");
   std::string_view clock = text.substr(0, zone_start);
-  if (clock.size() < 8 || clock[2] != ':' || clock[5] != ':') return std::nullopt;
-  if (!all_digits(clock.substr(0, 2)) || !all_digits(clock.substr(3, 2)) || !all_digits(clock.substr(6, 2))) {
-    return std::nullopt;
+  if (clock.size() < 8 || clock[2] != ':' || clock[5] != ':') return false;
+  if (!two_digits(clock, 0) || !two_digits(clock, 3) || !two_digits(clock, 6)) return false;
+  if ((clock[0] - '0') * 10 + (clock[1] - '0') > 23) return false;
+  std::string_view fraction = clock.substr(8);
+  if (!fraction.empty() && (fraction[0] != '.' || fraction.size() > 7 || !all_digits(fraction.substr(1)))) {
+    return false;
   }
-  if (*to_int(clock.substr(0, 2)) > 23) return std::nullopt;
-  std::string out(clock.substr(0, 8));
-  if (clock.size() > 8) {
-    std::string_view fraction = clock.substr(8);
-    if (fraction[0] != '.' || fraction.size() > 7 || !all_digits(fraction.substr(1))) return std::nullopt;
-    out += std::string(fraction) + std::string(7 - fraction.size(), '0');
+  const size_t start = out.size();
+  out += clock.substr(0, 8);
+  if (!fraction.empty()) {
+    out += fraction;
+    out.append(7 - fraction.size(), '0');
   }
-  if (zone_start != std::string_view::npos) {
-    auto zone = zone_text(text.substr(zone_start));
-    if (!zone) return std::nullopt;
-    out += *zone;
+  if (zone_start != std::string_view::npos && !append_zone(out, text.substr(zone_start))) {
+    out.resize(start);
+    return false;
   }
-  return out;
+  return true;
 }
 
 // Appends non-negative `value` with at least `width` digits, zero-padded.
@@ -123,6 +132,11 @@ std::string decimal_text(std::string_view text) {
       (!fraction.empty() && !all_digits(fraction))) {
     return std::string(text);
   }
+  // The usual form ("1234.50", "-7"): an integer part without leading zeros reads the
+  // same as a decimal; only the sign's form may differ.
+  if (!integer.empty() && integer[0] != '0' && (dot == std::string_view::npos || !fraction.empty())) {
+    return text[0] == '+' ? std::string(body) : std::string(text);
+  }
   // Decimal's coefficient and exponent, then its to-scientific-string rules.
   std::string coefficient = std::string(integer) + std::string(fraction);
   size_t nonzero = coefficient.find_first_not_of('0');
@@ -150,18 +164,22 @@ std::string timestamp_text(std::string_view text) {
   // "YYYY-MM-DD HH:MM:SS[.f][zone]"; anything else (BC, infinity, 5-digit years) stays.
   if (text.size() < 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ') return std::string(text);
   std::string_view date = text.substr(0, 10);
-  if (!all_digits(date.substr(0, 4)) || !all_digits(date.substr(5, 2)) || !all_digits(date.substr(8, 2)) ||
+  if (!all_digits(date.substr(0, 4)) || !two_digits(date, 5) || !two_digits(date, 8) ||
       date.substr(0, 4) == "0000") {
     return std::string(text);
   }
-  auto clock = clock_text(text.substr(11));
-  if (!clock) return std::string(text);
-  return std::string(date) + " " + *clock;
+  std::string out;
+  out.reserve(32);
+  out += text.substr(0, 11);
+  if (!append_clock(out, text.substr(11))) return std::string(text);
+  return out;
 }
 
 std::string time_text(std::string_view text) {
-  auto clock = clock_text(text);
-  return clock ? *clock : std::string(text);
+  std::string out;
+  out.reserve(24);
+  if (!append_clock(out, text)) return std::string(text);
+  return out;
 }
 
 std::string interval_text(std::string_view text) {
