@@ -8,6 +8,7 @@
 #include "velko/platform/config/local_config.h"
 #include "velko/platform/db_utils/config_url.h"
 #include "velko/platform/services/hosted_services.h"
+#include "velko/platform/sql_remote/drivers.h"
 
 namespace velko::platform::warehouse {
 namespace {
@@ -78,7 +79,11 @@ Json resolve_config(const std::optional<std::string>& connection_id, const std::
 }  // namespace
 
 std::shared_ptr<sql::Engine> get_db_engine(const std::optional<std::string>& connection_id, const std::string& mode) {
-  Json config = resolve_config(connection_id, mode);
+  return get_db_engine_for_config(resolve_config(connection_id, mode));
+}
+
+std::shared_ptr<sql::Engine> get_db_engine_for_config(const Json& config) {
+  sql_remote::register_remote_drivers();  // ClickHouse, Databricks, MotherDuck URLs
   return engine_cache().get_or_create(db_utils::build_url_for_config(config));
 }
 

@@ -4,7 +4,8 @@
 // configuration store in "cli" mode, the hosted service's back end otherwise), builds
 // the connection URL and returns the engine for it. Engines are cached per URL for the
 // life of the process (the 256 most recently used), so repeated calls share one pool.
-// Every function is thread-safe. Error texts name the identifier, never a secret.
+// Besides PostgreSQL and SQLite, the remote warehouses' drivers (ClickHouse, Databricks,
+// MotherDuck) serve their URLs. Every function is thread-safe. Error texts name the identifier, never a secret.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +30,11 @@ inline constexpr size_t ENGINE_CACHE_SIZE = 256;
 // URL. Opens no connection: a wrong password or an unreachable host shows at first use.
 std::shared_ptr<sql::Engine> get_db_engine(const std::optional<std::string>& connection_id,
                                            const std::string& mode = "web");
+
+// The engine for a DatabaseConfig already looked up (so a caller that needs the
+// configuration too reads it once): the same cache, the same errors as above from the
+// URL builder and the driver look-up.
+std::shared_ptr<sql::Engine> get_db_engine_for_config(const Json& config);
 
 // Schema names, sorted. Throws the engine's DatabaseError.
 std::vector<std::string> list_schemas(sql::Engine& engine);

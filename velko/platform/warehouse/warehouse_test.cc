@@ -49,6 +49,26 @@ TEST_F(WarehouseTest, CliResolvesThroughTheLocalStoreAndSharesEngines) {
   EXPECT_EQ(list_schemas(*by_name), std::vector<std::string>{"main"});
 }
 
+TEST_F(WarehouseTest, RemoteWarehousesGetEnginesOfTheirOwnDrivers) {
+  config::LocalConfigStore store;
+  store.add_connection("ch", {{"type", "CLICKHOUSE"}, {"host", "ch.example"}, {"username", "u"},
+                              {"password", "Ch-Secret-77"}, {"database", "events"}}, false);
+  store.add_connection("dbx", {{"type", "DATABRICKS"}, {"host", "dbx.example"}, {"warehouse", "/sql/1.0/w/1"},
+                               {"password", "dapi-Secret-88"}}, false);
+  store.add_connection("sf", {{"type", "SNOWFLAKE"}, {"host", "acct"}, {"username", "u"},
+                              {"password", "Sf-Secret-99"}, {"database", "db"}}, false);
+  for (const char* id : {"ch", "dbx"}) {
+    std::shared_ptr<sql::Engine> engine;
+    EXPECT_NO_THROW(engine = get_db_engine(id, "cli")) << id;
+    ASSERT_NE(engine, nullptr) << id;
+    EXPECT_EQ(engine->stats().opened, 0u) << id;  // nothing opened until first use
+  }
+  // A type whose driver this build lacks: a clear error without the password.
+  std::string error = error_of([] { get_db_engine("sf", "cli"); });
+  EXPECT_NE(error.find("snowflake"), std::string::npos) << error;
+  EXPECT_EQ(error.find("Sf-Secret-99"), std::string::npos) << error;
+}
+
 TEST_F(WarehouseTest, WebResolvesThroughTheHostedBackEnd) {
   auto services = std::make_shared<services::InMemoryServices>(Json{{"db-1", sqlite_config()}}, Json::object(),
                                                                Json::object());
