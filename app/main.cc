@@ -2,9 +2,14 @@
 #include <cstdio>
 #include <exception>
 
+#include "app/agent_builder.h"
 #include "app/command.h"
+#include "velko/host/plugin.h"
 
 int main(int argc, char** argv) {
+  // Plug-ins a module loads on demand (such as the search clients of the sub-agents)
+  // register in the command's registry too.
+  velko::host::set_process_plugin_loader(&velko::app::plugin_loader());
   CLI::App app{"velko: data-engineering agent modules (warehouse tools, skills, prompts, sandboxes)"};
   app.set_version_flag("--version", std::string("velko ") + VELKO_VERSION);
   app.require_subcommand(1);

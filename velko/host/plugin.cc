@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/strings.h"
@@ -15,6 +17,21 @@ std::filesystem::path executable_dir() {
   if (ec) return std::filesystem::current_path();
   return exe.parent_path();
 }
+
+namespace {
+std::atomic<PluginLoader*> installed_loader{nullptr};
+}  // namespace
+
+PluginLoader& process_plugin_loader() {
+  if (PluginLoader* loader = installed_loader.load(std::memory_order_acquire)) return *loader;
+  // Never destroyed: plug-ins stay loaded until the process ends.
+  static PluginLoader* own = new PluginLoader(*new Registry());
+  return *own;
+}
+
+void set_process_plugin_loader(PluginLoader* loader) { installed_loader.store(loader, std::memory_order_release); }
+
+void load_plugin(const std::string& name) { process_plugin_loader().load(name); }
 
 PluginLoader::PluginLoader(Registry& registry) : registry_(registry) {}
 

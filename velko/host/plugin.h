@@ -3,13 +3,19 @@
 // A plug-in exports two C functions (VELKO_PLUGIN writes them):
 //   int  velko_plugin_abi_version(void);           // must equal VELKO_PLUGIN_ABI_VERSION
 //   bool velko_plugin_init_v1(velko::host::Registry*);  // registers, returns success
-// The entry point only hands factories to the registry. No exception crosses it: an
-// ordinary error while registering makes it return false.
+// The entry point only hands factories to the registry (and, for a client module, to the
+// process's client table). No exception crosses it: an ordinary error while registering
+// makes it return false.
 //
 // PluginLoader finds "velko_<name>.so" in the directories of VELKO_PLUGIN_PATH
 // (colon-separated), then beside the running program (<exe>/../lib/velko/plugins, then
 // <exe>/../plugins, which is the build tree's layout). It loads each plug-in once.
 // Thread-safe.
+//
+// A module that needs another module only on some paths loads that module's plug-in at
+// run time with load_plugin(name) instead of linking it: the process's loader (the one
+// the host installed with set_process_plugin_loader, else one of its own) finds and loads
+// it, and the plug-in's registration fills whatever tables the caller then reads.
 #pragma once
 
 #include <filesystem>
@@ -60,6 +66,21 @@ class PluginLoader {
   mutable std::mutex mu_;
   std::set<std::string> loaded_;  // guarded by mu_
 };
+
+// The process's plug-in loader: the one installed with set_process_plugin_loader, else a
+// loader made on first use that registers into a registry of its own. Thread-safe.
+PluginLoader& process_plugin_loader();
+
+// Makes `loader` the process's plug-in loader (nullptr goes back to the loader of its own).
+// The loader is not owned and must outlive every later use. The velko command installs the
+// loader of its registry, so plug-ins loaded on a module's request register there too.
+// Thread-safe; a call already loading through the previous loader finishes with it.
+void set_process_plugin_loader(PluginLoader* loader);
+
+// process_plugin_loader().load(name): loads plug-in `name` unless it is loaded already,
+// throwing ModuleNotFoundError or ImportError as PluginLoader::load does. Must not be called
+// from a plug-in's registration (the loader is busy with that plug-in).
+void load_plugin(const std::string& name);
 
 // The directory of the running program.
 std::filesystem::path executable_dir();

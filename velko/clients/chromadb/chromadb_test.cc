@@ -10,6 +10,7 @@
 #include "velko/clients/chromadb/module.h"
 #include "velko/clients/chromadb/operations.h"
 #include "velko/clients/chromadb/remote_error.h"
+#include "velko/platform/agents/client_factories.h"
 
 namespace velko::clients::chromadb {
 namespace {
@@ -149,6 +150,21 @@ TEST_F(ChromaEnvironment, OperationsCheckArgumentTypesByName) {
   host::Registry registry;
   register_module(registry);
   EXPECT_THAT(registry.operation_names(), ElementsAre("chromadb.list_collections", "chromadb.search_docs"));
+}
+
+TEST_F(ChromaEnvironment, RegisteringAddsTheDirectClientFactory) {
+  using platform::agents::ClientFactories;
+  using Adapter = platform::agents::DocsSearchClientAdapter<ChromaDBClient>;
+  host::Registry registry;
+  register_module(registry);
+  auto factory = ClientFactories::global().docs_search(platform::agents::CHROMADB_CLIENT);
+  ASSERT_TRUE(factory);
+  auto client = (*factory)({});
+  ASSERT_NE(dynamic_cast<const Adapter*>(client.get()), nullptr);
+  EXPECT_EQ(client->list_collections(), AVAILABLE_COLLECTIONS);
+  // Each call reads the environment afresh.
+  base::ScopedEnv no_key("CHROMA_API_KEY", "");
+  EXPECT_THROW((*factory)({}), base::ValueError);
 }
 
 }  // namespace

@@ -1,12 +1,20 @@
 #include "velko/clients/chromadb/module.h"
 
+#include "velko/clients/chromadb/chromadb_client.h"
 #include "velko/clients/chromadb/operations.h"
+#include "velko/platform/agents/client_factories.h"
 
 namespace velko::clients::chromadb {
 
 void register_module(host::Registry& registry) {
   registry.add_operation("chromadb.list_collections", &list_collections_operation);
   registry.add_operation("chromadb.search_docs", &search_docs_operation);
+  platform::agents::ClientFactories::global().add_docs_search(
+      platform::agents::CHROMADB_CLIENT,
+      [](const platform::agents::ClientOptions&) -> std::shared_ptr<const platform::agents::DocsSearchClient> {
+        return std::make_shared<const platform::agents::DocsSearchClientAdapter<ChromaDBClient>>(
+            std::make_shared<const ChromaDBClient>());
+      });
 }
 
 }  // namespace velko::clients::chromadb

@@ -1,6 +1,8 @@
 #include "velko/clients/scout/module.h"
 
 #include "velko/clients/scout/operations.h"
+#include "velko/clients/scout/tavily_proxy_client.h"
+#include "velko/platform/agents/client_factories.h"
 
 namespace velko::clients::scout {
 
@@ -9,6 +11,12 @@ void register_module(host::Registry& registry) {
   registry.add_operation("scout.extract_content", &extract_content_operation);
   registry.add_operation("scout.quick_answer", &quick_answer_operation);
   registry.add_operation("scout.get_search_context", &get_search_context_operation);
+  platform::agents::ClientFactories::global().add_web_search(
+      platform::agents::TAVILY_PROXY_CLIENT,
+      [](const platform::agents::ClientOptions& options) -> std::shared_ptr<const platform::agents::WebSearchClient> {
+        return std::make_shared<const platform::agents::WebSearchClientAdapter<TavilyProxyClient>>(
+            std::make_shared<const TavilyProxyClient>(options.base_url, options.access_token));
+      });
 }
 
 }  // namespace velko::clients::scout

@@ -8,6 +8,7 @@
 #include "velko/clients/scout/module.h"
 #include "velko/clients/scout/operations.h"
 #include "velko/clients/scout/tavily_proxy_client.h"
+#include "velko/platform/agents/client_factories.h"
 
 namespace velko::clients::scout {
 namespace {
@@ -136,11 +137,25 @@ TEST(Operations, WrongArgumentTypesAreTypeErrorsNamingTheParameter) {
   }
 }
 
-TEST(Module, RegistersTheFourSearchOperations) {
+TEST(Module, RegistersTheFourSearchOperationsAndTheProxyClientFactory) {
+  using platform::agents::ClientFactories;
+  using platform::agents::TAVILY_PROXY_CLIENT;
+  using Adapter = platform::agents::WebSearchClientAdapter<TavilyProxyClient>;
+  ASSERT_FALSE(ClientFactories::global().web_search(TAVILY_PROXY_CLIENT));
+
   host::Registry registry;
   register_module(registry);
   EXPECT_THAT(registry.operation_names(), ElementsAre("scout.web_search", "scout.extract_content",
                                                       "scout.quick_answer", "scout.get_search_context"));
+
+  auto factory = ClientFactories::global().web_search(TAVILY_PROXY_CLIENT);
+  ASSERT_TRUE(factory);
+  auto client = (*factory)({"https://app.test/", "tok-3"});
+  const auto* adapter = dynamic_cast<const Adapter*>(client.get());
+  ASSERT_NE(adapter, nullptr);
+  EXPECT_EQ(adapter->client().base_url(), "https://app.test");
+  EXPECT_THAT(adapter->client().headers(),
+              ::testing::Contains(std::pair<std::string, std::string>{"Authorization", "Bearer tok-3"}));
 }
 
 }  // namespace

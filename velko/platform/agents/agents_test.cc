@@ -1,11 +1,14 @@
 // The sub-agent building blocks: builders and their tools over fake clients, the small
 // models, and the direct search client's key check. Stand-in clients on the wire:
 // tests/knowledge_subagents_test.cc.
+#include <thread>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
+#include "velko/platform/agents/client_factories.h"
 #include "velko/platform/agents/models.h"
 #include "velko/platform/agents/subagents.h"
 #include "velko/platform/agents/tavily_client.h"
@@ -115,6 +118,43 @@ TEST(TavilyClient, AMissingOrEmptyKeyIsAValueError) {
   base::ScopedEnv url("TAVILY_BASE_URL", std::nullopt);
   EXPECT_EQ(TavilyClient().base_url(), "https://api.tavily.com");
   EXPECT_EQ(TavilyClient("k", "http://h//").base_url(), "http://h");
+}
+
+TEST(ClientFactories, NamesAreLookedUpPerKindAndALaterAddReplaces) {
+  ClientFactories table;
+  EXPECT_FALSE(table.web_search(TAVILY_PROXY_CLIENT));
+  table.add_web_search("search", [](const ClientOptions&) { return std::make_shared<FakeWebSearch>(); });
+  table.add_docs_search("docs", [](const ClientOptions& options) -> std::shared_ptr<const DocsSearchClient> {
+    if (options.access_token.empty()) throw base::ValueError("no token");
+    return std::make_shared<FakeDocs>();
+  });
+  EXPECT_FALSE(table.docs_search("search"));  // the kinds do not share names
+  EXPECT_FALSE(table.web_search("docs"));
+  EXPECT_THROW((*table.docs_search("docs"))({"http://h", ""}), base::ValueError);
+  EXPECT_EQ((*table.docs_search("docs"))({"http://h", "t"})->list_collections(), (std::vector<std::string>{"one", "two"}));
+
+  table.add_web_search("other", [](const ClientOptions&) { return std::make_shared<FakeWebSearch>(); });
+  table.add_web_search("search", [](const ClientOptions&) -> std::shared_ptr<const WebSearchClient> { return nullptr; });
+  EXPECT_EQ((*table.web_search("search"))({}), nullptr);
+  EXPECT_THAT(table.web_search_names(), ElementsAre("search", "other"));
+  EXPECT_THAT(table.docs_search_names(), ElementsAre("docs"));
+  EXPECT_EQ(&ClientFactories::global(), &ClientFactories::global());
+}
+
+TEST(ClientFactories, AddingAndLookingUpFromManyThreadsLosesNothing) {
+  ClientFactories table;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&table, t] {
+      for (int i = 0; i < 50; ++i) {
+        std::string name = std::to_string(t) + "-" + std::to_string(i);
+        table.add_docs_search(name, [](const ClientOptions&) { return std::make_shared<FakeDocs>(); });
+        EXPECT_TRUE(table.docs_search(name));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(table.docs_search_names().size(), 200u);
 }
 
 }  // namespace

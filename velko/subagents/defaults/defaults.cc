@@ -2,9 +2,9 @@
 
 #include "velko/base/errors.h"
 #include "velko/base/logging.h"
-#include "velko/clients/chromadb/chromadb_client.h"
-#include "velko/clients/scout/tavily_proxy_client.h"
+#include "velko/host/plugin.h"
 #include "velko/platform/agents/chromadb_proxy_client.h"
+#include "velko/platform/agents/client_factories.h"
 #include "velko/platform/agents/models.h"
 #include "velko/platform/agents/tavily_client.h"
 #include "velko/platform/config/local_config.h"
@@ -38,6 +38,24 @@ std::optional<std::string> optional_text(const Json& args, const char* name) {
   return found->get<std::string>();
 }
 
+// The factory `client` of the client table, loading plug-in `plugin` first when the table
+// has none yet. ModuleNotFoundError / ImportError from the loader pass through; ImportError
+// when the plug-in loads but does not provide the client.
+template <typename Factory>
+Factory plugin_client_factory(std::optional<Factory> (agents::ClientFactories::*lookup)(const std::string&) const,
+                              const std::string& plugin, const std::string& client) {
+  const agents::ClientFactories& table = agents::ClientFactories::global();
+  std::optional<Factory> factory = (table.*lookup)(client);
+  if (!factory) {
+    host::load_plugin(plugin);
+    factory = (table.*lookup)(client);
+  }
+  if (!factory) {
+    throw base::ImportError("Plug-in '" + plugin + "' did not provide the client '" + client + "'");
+  }
+  return *factory;
+}
+
 }  // namespace
 
 Components default_components() {
@@ -46,14 +64,14 @@ Components default_components() {
   components.get_research_subagent = &agents::get_research_subagent;
   components.get_docs_subagent = &agents::get_docs_subagent;
   components.make_tavily_client = [] { return std::make_shared<const agents::TavilyClient>(); };
-  components.make_chromadb_client = []() -> std::shared_ptr<const DocsSearchClient> {
-    return std::make_shared<const agents::DocsSearchClientAdapter<clients::chromadb::ChromaDBClient>>(
-        std::make_shared<const clients::chromadb::ChromaDBClient>());
+  components.make_chromadb_client = [] {
+    auto factory = plugin_client_factory(&agents::ClientFactories::docs_search, CHROMADB_PLUGIN, agents::CHROMADB_CLIENT);
+    return factory(agents::ClientOptions{});
   };
-  components.make_tavily_proxy_client = [](const std::string& base_url,
-                                           const std::string& access_token) -> std::shared_ptr<const WebSearchClient> {
-    return std::make_shared<const agents::WebSearchClientAdapter<clients::scout::TavilyProxyClient>>(
-        std::make_shared<const clients::scout::TavilyProxyClient>(base_url, access_token));
+  components.make_tavily_proxy_client = [](const std::string& base_url, const std::string& access_token) {
+    auto factory =
+        plugin_client_factory(&agents::ClientFactories::web_search, SCOUT_PLUGIN, agents::TAVILY_PROXY_CLIENT);
+    return factory(agents::ClientOptions{base_url, access_token});
   };
   components.make_chromadb_proxy_client = [](const std::string& base_url, const std::string& access_token) {
     return std::make_shared<const agents::ChromaDBProxyClient>(base_url, access_token);

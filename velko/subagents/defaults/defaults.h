@@ -17,6 +17,15 @@
 //     documentation lookup." and returns the exploration sub-agent alone.
 // A non-empty model_provider whose small model exists sets "model" on every sub-agent.
 //
+// The clients of other modules are not linked: default_components() loads their plug-in
+// when the branch first needs one (host::load_plugin; the client then comes from
+// platform::agents::ClientFactories), so only web mode loads the chromadb plug-in
+// (ChromaDBClient) and only cli mode with a token the scout plug-in (TavilyProxyClient);
+// other calls load neither. A plug-in that cannot be found or loaded is an installation
+// fault, not a missing setting: its ModuleNotFoundError / ImportError ("Plug-in 'chromadb'
+// not found (searched: ...)") propagates in every mode, web included, and is never logged
+// as "Direct clients unavailable".
+//
 // The outside components are reached through a Components value, and only inside the
 // branch that needs them: a web call never creates a proxy client or reads the local
 // settings; a cli call never creates a direct client. Warnings go to the logger
@@ -64,8 +73,14 @@ struct Components {
   std::function<Json(const std::string&)> get_small_model;
 };
 
+// The plug-ins that provide the clients of other modules.
+inline constexpr const char* SCOUT_PLUGIN = "scout";        // TavilyProxyClient (cli mode)
+inline constexpr const char* CHROMADB_PLUGIN = "chromadb";  // ChromaDBClient (web mode)
+
 // The platform's builders, TavilyClient, ChromaDBClient, TavilyProxyClient,
 // ChromaDBProxyClient, platform::config::settings().app_url and get_small_model.
+// make_chromadb_client and make_tavily_proxy_client load their plug-in on first use (see
+// above); creating the Components loads nothing.
 Components default_components();
 
 std::vector<SubAgent> get_default_subagents(std::string_view mode,

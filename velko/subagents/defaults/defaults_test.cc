@@ -1,9 +1,13 @@
 // The sub-agent assembly: which components each mode reaches, the warnings, the small
-// model, and the argument checks.
+// model, the argument checks, and which client plug-ins each mode loads.
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,6 +15,8 @@
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/logging.h"
+#include "velko/base/strings.h"
+#include "velko/host/plugin.h"
 #include "velko/subagents/defaults/defaults.h"
 #include "velko/subagents/defaults/module.h"
 
@@ -228,6 +234,7 @@ class RealComponents : public ::testing::Test {
   std::filesystem::path home_;
   std::optional<base::ScopedEnv> home_env_;
   base::ScopedEnv app_url_{"VELKO_APP_URL", std::nullopt};
+  base::ScopedEnv plugin_path_{"VELKO_PLUGIN_PATH", VELKO_TEST_PLUGIN_DIR};
 };
 
 TEST_F(RealComponents, WebModeUsesTheEnvironmentAndNeverTheLocalSettings) {
@@ -293,6 +300,131 @@ TEST(DefaultSubagentsOperation, ChecksArgumentTypesByName) {
   host::Registry registry;
   register_module(registry);
   EXPECT_THAT(registry.operation_names(), ElementsAre("subagents.defaults"));
+}
+
+// The client libraries are reached through their plug-ins only, and each mode loads just
+// the plug-in its branch needs.
+std::vector<std::string> needed_libraries(const std::filesystem::path& file) {
+  std::string command = "readelf -d '" + file.string() + "' 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return {"<popen failed>"};
+  std::string output;
+  char buffer[4096];
+  size_t count;
+  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, count);
+  ::pclose(pipe);
+  std::vector<std::string> needed;
+  for (auto line : base::split(output, '\n')) {
+    if (line.find("(NEEDED)") == std::string_view::npos) continue;
+    auto open = line.find('['), close = line.find(']');
+    if (open != std::string_view::npos && close > open) needed.emplace_back(line.substr(open + 1, close - open - 1));
+  }
+  return needed;
+}
+
+// The client libraries and plug-ins mapped into this process, by file name, sorted.
+std::string loaded_client_objects() {
+  std::vector<std::string> found;
+  ::dl_iterate_phdr(
+      [](struct dl_phdr_info* info, size_t, void* data) {
+        std::string name = std::filesystem::path(info->dlpi_name ? info->dlpi_name : "").filename().string();
+        for (const char* watched : {"libvelko_scout.so", "velko_scout.so", "libvelko_chromadb.so", "velko_chromadb.so"}) {
+          if (name == watched) static_cast<std::vector<std::string>*>(data)->push_back(name);
+        }
+        return 0;
+      },
+      &found);
+  std::sort(found.begin(), found.end());
+  std::string joined;
+  for (const auto& name : found) joined += (joined.empty() ? "" : ",") + name;
+  return joined;
+}
+
+TEST(ClientPlugins, NeitherTheLibraryNorItsPluginLinksTheClientLibraries) {
+  Dl_info info{};
+  ASSERT_NE(::dladdr(reinterpret_cast<void*>(&get_default_subagents_operation), &info), 0);
+  std::filesystem::path library = info.dli_fname;
+  ASSERT_EQ(library.filename(), "libvelko_defaults.so");
+  for (const std::filesystem::path& file : {library, std::filesystem::path(VELKO_TEST_DEFAULTS_PLUGIN)}) {
+    SCOPED_TRACE(file.string());
+    std::vector<std::string> needed = needed_libraries(file);
+    EXPECT_THAT(needed, ::testing::Contains(::testing::StartsWith("libvelko_"))) << "readelf found no velko library";
+    EXPECT_THAT(needed, ::testing::Not(::testing::Contains(::testing::HasSubstr("velko_scout"))));
+    EXPECT_THAT(needed, ::testing::Not(::testing::Contains(::testing::HasSubstr("velko_chromadb"))));
+  }
+}
+
+// Each case runs in a fresh process (a death-test child), so no earlier test has loaded
+// anything. The child reports what was mapped before and after the call, what the
+// process's plug-in loader loaded, and the sub-agents.
+void report_plugins_loaded_by(const std::string& mode, const std::optional<std::string>& token) {
+  std::string before = loaded_client_objects();
+  auto subagents = get_default_subagents(mode, token);
+  std::string names;
+  for (const auto& subagent : subagents) names += (names.empty() ? "" : ",") + subagent.name();
+  std::fprintf(stderr, "before=[%s] after=[%s] loader=[%s%s] subagents=[%s]\n", before.c_str(),
+               loaded_client_objects().c_str(), host::process_plugin_loader().loaded("scout") ? "scout" : "",
+               host::process_plugin_loader().loaded("chromadb") ? "chromadb" : "", names.c_str());
+  std::fflush(stderr);
+  std::_Exit(0);
+}
+
+class ClientPluginLoading : public RealComponents {
+ protected:
+  void SetUp() override {
+    RealComponents::SetUp();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+  }
+  base::ScopedEnv tavily_{"TAVILY_API_KEY", "tvly-1"};
+  base::ScopedEnv tenant_{"CHROMA_TENANT", "t"};
+  base::ScopedEnv database_{"CHROMA_DATABASE", "d"};
+  base::ScopedEnv chroma_key_{"CHROMA_API_KEY", "c"};
+  base::ScopedEnv openai_key_{"OPENAI_API_KEY", "o"};
+  base::ScopedEnv app_url_set_{"VELKO_APP_URL", "https://app.test"};
+};
+
+TEST_F(ClientPluginLoading, CliWithATokenLoadsScoutOnly) {
+  EXPECT_EXIT(report_plugins_loaded_by("cli", std::string("tok")), ::testing::ExitedWithCode(0),
+              R"(before=\[\] after=\[libvelko_scout\.so,velko_scout\.so\] loader=\[scout\] )"
+              R"(subagents=\[explore-agent,research-agent,docs-agent\])");
+}
+
+TEST_F(ClientPluginLoading, WebLoadsChromadbOnly) {
+  EXPECT_EXIT(report_plugins_loaded_by("web", std::nullopt), ::testing::ExitedWithCode(0),
+              R"(before=\[\] after=\[libvelko_chromadb\.so,velko_chromadb\.so\] loader=\[chromadb\] )"
+              R"(subagents=\[explore-agent,research-agent,docs-agent\])");
+}
+
+TEST_F(ClientPluginLoading, KubernetesAndCliWithoutATokenLoadNeither) {
+  EXPECT_EXIT(report_plugins_loaded_by("kubernetes", std::string("tok")), ::testing::ExitedWithCode(0),
+              R"(before=\[\] after=\[\] loader=\[\] subagents=\[explore-agent\])");
+  EXPECT_EXIT(report_plugins_loaded_by("cli", std::nullopt), ::testing::ExitedWithCode(0),
+              R"(before=\[\] after=\[\] loader=\[\] subagents=\[explore-agent\])");
+}
+
+TEST_F(ClientPluginLoading, AMissingPluginIsAnImportErrorInEveryMode) {
+  base::ScopedEnv nowhere("VELKO_PLUGIN_PATH", "/nonexistent/velko-plugins");
+  // The installation's own plug-in directories must not be found either: the test program
+  // lives outside them, so only VELKO_PLUGIN_PATH could supply the plug-ins.
+  EXPECT_EXIT(
+      {
+        base::ScopedLogCapture capture;
+        for (const char* mode : {"web", "cli"}) {
+          try {
+            get_default_subagents(mode, std::string("tok"));
+            std::fprintf(stderr, "%s: no error\n", mode);
+          } catch (const base::ModuleNotFoundError& error) {
+            std::fprintf(stderr, "%s: %s\n", mode, error.what());
+          }
+        }
+        std::fprintf(stderr, "warnings=%zu\n", warnings(capture).size());
+        std::fflush(stderr);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      R"(web: Plug-in 'chromadb' not found \(searched: /nonexistent/velko-plugins, .*\)
+cli: Plug-in 'scout' not found \(searched: /nonexistent/velko-plugins, .*\)
+warnings=0)");
 }
 
 }  // namespace
