@@ -125,6 +125,12 @@ TEST_F(PgWarehouseTest, ResultsAreCappedAtFiftyRows) {
   EXPECT_EQ(endless.fetchall().size(), 50u);
   EXPECT_TRUE(endless.truncated());
   EXPECT_EQ(connection.execute("SELECT 2 + 2").fetchall().at(0).at(0), 4);
+  // A caller that wrongly promises a bounded statement still gets no more than 50 rows.
+  platform::sql::Result promised =
+      connection.execute("SELECT generate_series(1, 200)", {.max_rows = 50, .rows_bounded = true});
+  EXPECT_EQ(promised.fetchall().size(), 50u);
+  EXPECT_TRUE(promised.truncated());
+  EXPECT_EQ(promised.fetchall().back().at(0), 50);
 }
 
 TEST_F(PgWarehouseTest, WritesNeverPersist) {
