@@ -77,6 +77,27 @@ void append_quoted(std::string& out, std::string_view text) {
 
 }  // namespace
 
+bool is_falsy(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      return true;
+    case Json::value_t::boolean:
+      return !value.get<bool>();
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+      return value.get<long long>() == 0;
+    case Json::value_t::number_float:
+      return value.get<double>() == 0.0;
+    case Json::value_t::string:
+      return value.get_ref<const std::string&>().empty();  // Json::empty() is false for any string
+    case Json::value_t::array:
+    case Json::value_t::object:
+      return value.empty();
+    default:
+      return false;
+  }
+}
+
 std::string float_repr(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";

@@ -26,6 +26,10 @@ std::string dumps(const Json& value);
 // Appends the JSON text of `value` to `out` (the same form as dumps).
 void dump_to(std::string& out, const Json& value);
 
+// Whether `value` counts as false the way the agent runtime's conditions read values:
+// null, false, 0, "", [] and {}. Everything else is true.
+bool is_falsy(const Json& value);
+
 // The shortest text that reads back as `value`, in the float form above ("1.0", "1e+16").
 std::string float_repr(double value);
 

@@ -92,3 +92,22 @@ TEST(Errors, KindsAndKeyErrorText) {
 
 }  // namespace
 }  // namespace velko::base
+
+namespace velko {
+namespace {
+
+// Conditions on run configuration and agent state read values the way the runtime does:
+// the empty ones (including an empty string) are false.
+TEST(IsFalsy, OnlyTheEmptyValuesAreFalse) {
+  for (const Json& value : {Json(nullptr), Json(false), Json(0), Json(0u), Json(0.0), Json(""), Json::array(),
+                            Json::object()}) {
+    EXPECT_TRUE(base::is_falsy(value)) << value.dump();
+  }
+  for (const Json& value : {Json(true), Json(-1), Json(0.5), Json("0"), Json(" "), Json::array({0}),
+                            Json{{"a", nullptr}}}) {
+    EXPECT_FALSE(base::is_falsy(value)) << value.dump();
+  }
+}
+
+}  // namespace
+}  // namespace velko

@@ -26,10 +26,6 @@ constexpr const char* EXECUTE_SQL_QUERY_DESCRIPTION =
     "rows). IMPORTANT: Results are automatically displayed to the user as a formatted table. Do NOT repeat the "
     "data in your response - just provide insights or analysis.";
 
-bool is_empty_config(const Json& config) {
-  return config.is_null() || ((config.is_object() || config.is_array() || config.is_string()) && config.empty());
-}
-
 // White space trimmed, then every ";" at the end removed (white space between trailing
 // semicolons stays).
 std::string prepare_query(std::string_view query) {
@@ -44,7 +40,7 @@ std::string execute_sql_query(const std::string& mode, const std::string& query,
   try {
     Json config = mode == "cli" ? platform::config::get_local_database_config(connection_id)
                                 : platform::services::get_database_config(connection_id.value_or(""));
-    if (is_empty_config(config)) return "Error: No database connection configured. Use /database to select one.";
+    if (base::is_falsy(config)) return "Error: No database connection configured. Use /database to select one.";
     if (!config.is_object() || !config.contains("type")) throw base::KeyError("type");
     const Json& type = config["type"];
     std::string dialect = type.is_string() ? platform::db_utils::dialect_for(type.get<std::string>()) : "postgres";

@@ -56,15 +56,11 @@ EngineCache& engine_cache() {
   return *cache;
 }
 
-bool is_empty_config(const Json& config) {
-  return config.is_null() || ((config.is_object() || config.is_array() || config.is_string()) && config.empty());
-}
-
 Json resolve_config(const std::optional<std::string>& connection_id, const std::string& mode) {
   const bool has_id = connection_id && !connection_id->empty();
   if (mode == "cli") {
     Json config = config::get_local_database_config(connection_id);
-    if (is_empty_config(config)) {
+    if (base::is_falsy(config)) {
       if (has_id) throw base::ValueError("Connection '" + *connection_id + "' not found");
       throw base::ValueError("No default database connection configured");
     }
@@ -72,7 +68,7 @@ Json resolve_config(const std::optional<std::string>& connection_id, const std::
   }
   if (!has_id) throw base::ValueError("No database connection id given");
   Json config = services::get_database_config(*connection_id);
-  if (is_empty_config(config)) throw base::ValueError("Connection '" + *connection_id + "' not found");
+  if (base::is_falsy(config)) throw base::ValueError("Connection '" + *connection_id + "' not found");
   return config;
 }
 

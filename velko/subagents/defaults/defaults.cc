@@ -16,15 +16,6 @@ namespace agents = platform::agents;
 
 const base::Logger& logger() { return base::get_logger(LOGGER_NAME); }
 
-// The truth value of a model descriptor: null, false, 0, "" and empty containers are false.
-bool is_true_value(const Json& value) {
-  if (value.is_null()) return false;
-  if (value.is_boolean()) return value.get<bool>();
-  if (value.is_number()) return value.get<double>() != 0.0;
-  if (value.is_string() || value.is_array() || value.is_object()) return !value.empty();
-  return true;
-}
-
 void append_if_present(std::vector<SubAgent>& subagents, std::optional<SubAgent> subagent) {
   if (subagent) subagents.push_back(std::move(*subagent));
 }
@@ -120,7 +111,7 @@ std::vector<SubAgent> get_default_subagents(const Components& components, std::s
 
   if (model_provider && !model_provider->empty()) {
     Json model = components.get_small_model(*model_provider);
-    if (is_true_value(model)) {
+    if (!base::is_falsy(model)) {
       for (SubAgent& subagent : subagents) subagent.definition["model"] = model;
     }
   }
