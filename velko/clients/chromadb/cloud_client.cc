@@ -1,27 +1,11 @@
 #include "velko/clients/chromadb/cloud_client.h"
 
-#include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/http.h"
 #include "velko/clients/chromadb/remote_error.h"
 
 namespace velko::clients::chromadb {
 namespace {
-
-constexpr size_t kMaxErrorBodyBytes = 300;
-
-std::string base_url_from(std::optional<std::string> given) {
-  std::string url;
-  if (given && !given->empty()) {
-    url = *given;
-  } else if (auto env = base::getenv_opt(CHROMA_URL_ENV); env && !env->empty()) {
-    url = *env;
-  } else {
-    url = DEFAULT_CHROMA_URL;
-  }
-  while (!url.empty() && url.back() == '/') url.pop_back();
-  return url;
-}
 
 // The error a Chroma server reports: {"error": "NotFoundError", "message": "..."}.
 [[noreturn]] void throw_chroma_error(const base::HttpResponse& response, std::string_view api_key) {
@@ -39,7 +23,7 @@ std::string base_url_from(std::optional<std::string> given) {
   if (message.empty()) {
     message = "Chroma answered " + std::to_string(response.status) +
               (response.reason.empty() ? "" : " " + response.reason);
-    if (!response.body.empty()) message += ": " + _shorten(response.body, kMaxErrorBodyBytes);
+    if (!response.body.empty()) message += ": " + _shorten(response.body, MAX_ERROR_BODY_BYTES);
   }
   throw RemoteServiceError(_scrub(message, api_key), error_type, response.status);
 }
@@ -104,8 +88,8 @@ Json Collection::query(const std::vector<std::vector<double>>& query_embeddings,
 CloudClient::CloudClient(std::string tenant, std::string database, std::string api_key,
                          std::optional<std::string> base_url, double timeout_seconds)
     : connection_(std::make_shared<const detail::ChromaConnection>(detail::ChromaConnection{
-          base_url_from(std::move(base_url)), std::move(tenant), std::move(database), std::move(api_key),
-          timeout_seconds})) {}
+          _service_base_url(base_url, CHROMA_URL_ENV, DEFAULT_CHROMA_URL), std::move(tenant), std::move(database),
+          std::move(api_key), timeout_seconds})) {}
 
 Collection CloudClient::get_collection(std::string_view name) const {
   Json model = connection_->request(

@@ -1,6 +1,5 @@
 #include "velko/clients/chromadb/openai_embeddings.h"
 
-#include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/http.h"
 #include "velko/base/json.h"
@@ -8,21 +7,6 @@
 
 namespace velko::clients::chromadb {
 namespace {
-
-constexpr size_t kMaxErrorBodyBytes = 300;
-
-std::string base_url_from(std::optional<std::string> given) {
-  std::string url;
-  if (given && !given->empty()) {
-    url = *given;
-  } else if (auto env = base::getenv_opt(OPENAI_BASE_URL_ENV); env && !env->empty()) {
-    url = *env;
-  } else {
-    url = DEFAULT_OPENAI_BASE_URL;
-  }
-  while (!url.empty() && url.back() == '/') url.pop_back();
-  return url;
-}
 
 // OpenAI reports failures as {"error": {"message": "...", "type": "...", "code": ...}}.
 [[noreturn]] void throw_openai_error(const base::HttpResponse& response, std::string_view api_key) {
@@ -40,7 +24,7 @@ std::string base_url_from(std::optional<std::string> given) {
   }
   if (message.empty()) {
     message = response.body.empty() ? (response.reason.empty() ? "no details" : response.reason)
-                                    : _shorten(response.body, kMaxErrorBodyBytes);
+                                    : _shorten(response.body, MAX_ERROR_BODY_BYTES);
   }
   throw RemoteServiceError(
       _scrub("OpenAI embeddings request failed (" + std::to_string(response.status) + "): " + message, api_key),
@@ -53,7 +37,7 @@ OpenAIEmbeddings::OpenAIEmbeddings(std::string model, std::string api_key, std::
                                    double timeout_seconds)
     : model_(std::move(model)),
       api_key_(std::move(api_key)),
-      base_url_(base_url_from(std::move(base_url))),
+      base_url_(_service_base_url(base_url, OPENAI_BASE_URL_ENV, DEFAULT_OPENAI_BASE_URL)),
       timeout_seconds_(timeout_seconds) {}
 
 std::vector<double> OpenAIEmbeddings::embed_query(std::string_view text) const {

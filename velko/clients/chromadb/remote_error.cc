@@ -1,8 +1,23 @@
 #include "velko/clients/chromadb/remote_error.h"
 
+#include "velko/base/env.h"
 #include "velko/base/utf8.h"
 
 namespace velko::clients::chromadb {
+
+std::string _service_base_url(const std::optional<std::string>& given, const char* env_name,
+                              std::string_view fallback) {
+  std::string url;
+  if (given && !given->empty()) {
+    url = *given;
+  } else if (auto env = base::getenv_opt(env_name); env && !env->empty()) {
+    url = *env;
+  } else {
+    url = std::string(fallback);
+  }
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url;
+}
 
 std::string _scrub(std::string text, std::string_view secret) {
   if (secret.empty()) return text;

@@ -3,6 +3,7 @@
 // it sent one, never a credential.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,14 @@ std::string _scrub(std::string text, std::string_view secret);
 // The first `max_bytes` bytes of `text` (never splitting a UTF-8 sequence), "..." added
 // when something was cut.
 std::string _shorten(std::string_view text, size_t max_bytes);
+
+// How much of an error body an error text quotes at most.
+inline constexpr size_t MAX_ERROR_BODY_BYTES = 300;
+
+// A service's base URL: `given` when non-empty, else the environment variable `env_name`
+// when set and non-empty, else `fallback`; trailing "/" removed.
+std::string _service_base_url(const std::optional<std::string>& given, const char* env_name,
+                              std::string_view fallback);
 
 // Decodes a JSON body; ValueError "<service> returned a response that is not JSON".
 Json _decode_json(const base::HttpResponse& response, std::string_view service);

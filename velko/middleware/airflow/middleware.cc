@@ -1,12 +1,5 @@
 #include "velko/middleware/airflow/middleware.h"
 
-#include <exception>
-
-#include "velko/base/env.h"
-#include "velko/host/config.h"
-#include "velko/middleware/airflow/credentials.h"
-#include "velko/platform/services/hosted_services.h"
-
 namespace velko::middleware::airflow {
 
 const std::string AIRFLOW_SYSTEM_PROMPT = R"(## Airflow
@@ -61,50 +54,9 @@ Environment variables: AIRFLOW_AUTH_TOKEN, AIRFLOW_API_URL, AIRFLOW_USERNAME, AI
 `af runs trigger-wait <id> --timeout 1800` (blocking) or `af runs trigger <id>` then `af runs get <id> <run_id>`
 )";
 
-bool _check_airflow_env_vars() {
-  for (const char* key : airflow_keys) {
-    if (base::getenv_opt(key)) return true;
-  }
-  Json env_var_ids = env_var_ids_of(host::get_configurable());
-  if (is_falsy(env_var_ids)) return false;
-  for (const std::string& name : returned_names(platform::services::get_env_vars_by_ids(env_var_ids))) {
-    for (const char* key : airflow_keys) {
-      if (name == key) return true;
-    }
-  }
-  return false;
-}
+bool _check_airflow_env_vars() { return credential_gate::env_vars_available(airflow_keys); }
 
-host::StateUpdate AirflowMiddleware::before_agent(const Json& state, const host::Runtime&) {
-  if (state.is_object() && state.contains(HAS_AIRFLOW_ENV_VARS_KEY)) return std::nullopt;
-  Json update = Json::object();
-  update[HAS_AIRFLOW_ENV_VARS_KEY] = _check_airflow_env_vars();
-  return update;
-}
-
-std::future<host::StateUpdate> AirflowMiddleware::abefore_agent(const Json& state, const host::Runtime& runtime) {
-  std::promise<host::StateUpdate> promise;
-  try {
-    promise.set_value(before_agent(state, runtime));
-  } catch (...) {
-    promise.set_exception(std::current_exception());
-  }
-  return promise.get_future();
-}
-
-host::ModelRequest AirflowMiddleware::with_airflow_section(const host::ModelRequest& request) const {
-  if (!flag_set(request.state(), HAS_AIRFLOW_ENV_VARS_KEY)) return request;
-  return request.override_system_prompt(request.system_prompt_text() + "\n\n" + AIRFLOW_SYSTEM_PROMPT);
-}
-
-host::ModelResponse AirflowMiddleware::wrap_model_call(const host::ModelRequest& request,
-                                                       const host::ModelHandler& handler) {
-  return handler(with_airflow_section(request));
-}
-
-std::future<host::ModelResponse> AirflowMiddleware::awrap_model_call(const host::ModelRequest& request,
-                                                                     host::AsyncModelHandler handler) {
-  return handler(with_airflow_section(request));
-}
+AirflowMiddleware::AirflowMiddleware()
+    : CredentialGatedMiddleware(HAS_AIRFLOW_ENV_VARS_KEY, &_check_airflow_env_vars, "\n\n", AIRFLOW_SYSTEM_PROMPT) {}
 
 }  // namespace velko::middleware::airflow

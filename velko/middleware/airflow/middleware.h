@@ -12,7 +12,7 @@
 #include <array>
 #include <string>
 
-#include "velko/host/middleware.h"
+#include "velko/middleware/credential_gate/credential_gate.h"
 
 namespace velko::middleware::airflow {
 
@@ -32,25 +32,14 @@ extern const std::string AIRFLOW_SYSTEM_PROMPT;
 // asked for an absent or empty list).
 bool _check_airflow_env_vars();
 
-class AirflowMiddleware : public host::AgentMiddleware {
+class AirflowMiddleware : public credential_gate::CredentialGatedMiddleware {
  public:
-  AirflowMiddleware() = default;
+  AirflowMiddleware();
 
   std::string name() const override { return "AirflowMiddleware"; }
-  std::vector<std::string> state_schema() const override { return {HAS_AIRFLOW_ENV_VARS_KEY}; }
-
-  // No update when the state already holds the key (whatever its value); else
-  // {"has_airflow_env_vars": _check_airflow_env_vars()}.
-  host::StateUpdate before_agent(const Json& state, const host::Runtime& runtime) override;
-  // The same check, run at once on the calling thread.
-  std::future<host::StateUpdate> abefore_agent(const Json& state, const host::Runtime& runtime) override;
-
-  host::ModelResponse wrap_model_call(const host::ModelRequest& request, const host::ModelHandler& handler) override;
-  std::future<host::ModelResponse> awrap_model_call(const host::ModelRequest& request,
-                                                    host::AsyncModelHandler handler) override;
 
   // The request the model should see: with the section when the state's flag is true.
-  host::ModelRequest with_airflow_section(const host::ModelRequest& request) const;
+  host::ModelRequest with_airflow_section(const host::ModelRequest& request) const { return with_section(request); }
 };
 
 }  // namespace velko::middleware::airflow

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "velko/host/middleware.h"
+#include "velko/middleware/credential_gate/credential_gate.h"
 
 namespace velko::middleware::aws {
 
@@ -31,25 +31,14 @@ extern const std::string AWS_SYSTEM_PROMPT;
 // not asked for an absent or empty list).
 bool _check_aws_env_vars();
 
-class AWSMiddleware : public host::AgentMiddleware {
+class AWSMiddleware : public credential_gate::CredentialGatedMiddleware {
  public:
-  AWSMiddleware() = default;
+  AWSMiddleware();
 
   std::string name() const override { return "AWSMiddleware"; }
-  std::vector<std::string> state_schema() const override { return {HAS_AWS_ENV_VARS_KEY}; }
-
-  // No update when the state already holds the key (whatever its value); else
-  // {"has_aws_env_vars": _check_aws_env_vars()}.
-  host::StateUpdate before_agent(const Json& state, const host::Runtime& runtime) override;
-  // The same check, run at once on the calling thread.
-  std::future<host::StateUpdate> abefore_agent(const Json& state, const host::Runtime& runtime) override;
-
-  host::ModelResponse wrap_model_call(const host::ModelRequest& request, const host::ModelHandler& handler) override;
-  std::future<host::ModelResponse> awrap_model_call(const host::ModelRequest& request,
-                                                    host::AsyncModelHandler handler) override;
 
   // The request the model should see: with the section when the state's flag is true.
-  host::ModelRequest with_aws_section(const host::ModelRequest& request) const;
+  host::ModelRequest with_aws_section(const host::ModelRequest& request) const { return with_section(request); }
 };
 
 }  // namespace velko::middleware::aws
