@@ -5,6 +5,7 @@
 
 #include "velko/base/errors.h"
 #include "velko/base/utf8.h"
+#include "velko/platform/agents/json_http.h"
 
 namespace velko::clients::scout {
 namespace {
@@ -56,29 +57,8 @@ Json TavilyProxyClient::_make_request(std::string_view method, std::string_view 
   if (endpoint.empty() || endpoint.front() != '/') {
     throw base::ValueError("endpoint must begin with '/': " + std::string(endpoint));
   }
-  base::HttpRequest request;
-  request.method = http_method_of(method);
-  request.url = base_url_ + std::string(endpoint);
-  request.headers = headers_;
-  request.timeout_seconds = timeout_;
-  if (options.json) request.body = base::dumps(*options.json);
-
-  base::HttpResponse response = base::http_request(request);
-  base::raise_for_status(response);
-
-  Json decoded;
-  try {
-    decoded = base::loads(response.body);
-  } catch (const base::ValueError& error) {
-    throw base::ValueError("The response from " + std::string(endpoint) + " is not JSON: " + error.what());
-  } catch (const Json::exception& error) {  // a number beyond the range of double
-    throw base::ValueError("The response from " + std::string(endpoint) + " is not JSON: " + error.what());
-  }
-  if (!decoded.is_object()) {
-    throw base::TypeError("The response from " + std::string(endpoint) + " is a JSON " + decoded.type_name() +
-                          ", not an object");
-  }
-  return decoded;
+  return platform::agents::exchange_json_object(http_method_of(method), base_url_ + std::string(endpoint), headers_,
+                                                options.json, timeout_, endpoint);
 }
 
 Json TavilyProxyClient::web_search(std::string_view query, long long max_results, bool include_raw_content) const {

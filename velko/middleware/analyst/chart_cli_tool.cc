@@ -215,18 +215,7 @@ fs::path chart_output_dir(const std::optional<std::string>& cwd) {
 
 std::string _build_cli_chart_script(const std::string& output_dir, const std::string& python_code,
                                     bool has_connection) {
-  std::string script =
-      "\n"
-      "import matplotlib\n"
-      "matplotlib.use('Agg')\n"
-      "import seaborn as sns\n"
-      "import matplotlib.pyplot as plt\n"
-      "import pandas as pd\n"
-      "import os\n"
-      "\n"
-      "sns.set_theme()\n"
-      "os.chdir(\"" +
-      python_string_body(output_dir) + "\")\n";
+  std::string script = std::string(CHART_SCRIPT_PREAMBLE) + "os.chdir(\"" + python_string_body(output_dir) + "\")\n";
   if (has_connection) {
     script +=
         "\n"

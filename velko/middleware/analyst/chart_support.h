@@ -48,6 +48,20 @@ class SecretRedactor {
 
 // {"charts": [], "error": error} as JSON text.
 std::string chart_failure(const std::string& error);
+
+// The opening both chart scripts share: a headless matplotlib, seaborn, pandas and os,
+// and seaborn's theme.
+inline constexpr std::string_view CHART_SCRIPT_PREAMBLE =
+    "\n"
+    "import matplotlib\n"
+    "matplotlib.use('Agg')\n"
+    "import seaborn as sns\n"
+    "import matplotlib.pyplot as plt\n"
+    "import pandas as pd\n"
+    "import os\n"
+    "\n"
+    "sns.set_theme()\n";
+
 // {"charts": charts} as JSON text.
 std::string chart_success(const Json& charts);
 

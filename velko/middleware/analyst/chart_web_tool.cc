@@ -91,16 +91,7 @@ std::string generate_charts(host::BackendProtocol& backend, platform::storage::S
 }  // namespace
 
 std::string _build_web_chart_script(const std::string& work_dir, const std::string& python_code, bool has_connection) {
-  std::string script =
-      "\n"
-      "import matplotlib\n"
-      "matplotlib.use('Agg')\n"
-      "import seaborn as sns\n"
-      "import matplotlib.pyplot as plt\n"
-      "import pandas as pd\n"
-      "import os\n"
-      "\n"
-      "sns.set_theme()\n"
+  std::string script = std::string(CHART_SCRIPT_PREAMBLE) +
       "\n"
       "os.makedirs(\"" +
       work_dir +
