@@ -4,6 +4,7 @@
 #include "app/agent_builder.h"
 #include "app/command.h"
 #include "velko/base/env.h"
+#include "velko/base/json.h"
 #include "velko/mcp/server.h"
 
 namespace velko::app {
@@ -29,7 +30,7 @@ void setup_mcp(CLI::App& app, CommandContext& context) {
     agent_options.mode = options->mode;
     agent_options.cwd = base::getenv_opt("PWD");
     auto agent = build_agent(agent_options);
-    Json config = Json::parse(options->config);
+    Json config = base::loads(options->config);
     Json state = agent->run_before_agent(initial_state(options->connection_id), config);
     mcp::ServerOptions server_options;
     server_options.version = VELKO_VERSION;

@@ -2,6 +2,7 @@
 #include "app/agent_builder.h"
 #include "app/command.h"
 #include "velko/base/env.h"
+#include "velko/base/json.h"
 
 namespace velko::app {
 namespace {
@@ -29,7 +30,7 @@ void setup_prompt(CLI::App& app, CommandContext& context) {
     agent_options.cwd = base::getenv_opt("PWD");
     agent_options.system_prompt = options->system_prompt;
     auto agent = build_agent(agent_options);
-    Json config = Json::parse(options->config);
+    Json config = base::loads(options->config);
     Json state = agent->run_before_agent(initial_state(options->connection_id), config);
     write_stdout(agent->system_prompt_for(state, config));
   });

@@ -217,7 +217,32 @@ std::string quote(std::string_view text) {
   return out;
 }
 
-Json loads(std::string_view text) {
+bool json_depth_within(std::string_view text, size_t max_depth) {
+  size_t depth = 0;
+  bool in_string = false;
+  for (size_t idx = 0; idx < text.size(); ++idx) {
+    const char c = text[idx];
+    if (in_string) {
+      if (c == '\\') {
+        ++idx;  // the escaped character cannot end the string
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > max_depth) return false;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
+Json loads(std::string_view text, size_t max_depth) {
+  if (!json_depth_within(text, max_depth)) {
+    throw ValueError("invalid JSON: nesting deeper than " + std::to_string(max_depth) + " levels");
+  }
   try {
     return Json::parse(text);
   } catch (const Json::exception& error) {  // parse errors, and numbers out of range

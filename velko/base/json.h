@@ -36,7 +36,17 @@ std::string float_repr(double value);
 // A JSON string literal (with quotes) for `text`, escaped as dumps escapes strings.
 std::string quote(std::string_view text);
 
-// Parses JSON text. Throws ValueError with the parser's message on malformed input.
-Json loads(std::string_view text);
+// How deeply arrays and objects may nest in text that loads() accepts. Deeper values
+// are refused before anything is built: copying or printing them would recurse as deep.
+inline constexpr size_t MAX_JSON_DEPTH = 512;
+
+// Parses JSON text. Throws ValueError with the parser's message on malformed input, and
+// ValueError "invalid JSON: nesting deeper than 512 levels" for values nested deeper than
+// max_depth (checked in one pass before parsing).
+Json loads(std::string_view text, size_t max_depth = MAX_JSON_DEPTH);
+
+// True when arrays and objects in `text` nest no deeper than max_depth (brackets inside
+// strings do not count). Linear, allocates nothing; says nothing about validity.
+bool json_depth_within(std::string_view text, size_t max_depth = MAX_JSON_DEPTH);
 
 }  // namespace velko::base

@@ -76,6 +76,26 @@ TEST(Loads, ParsesAndRejectsMalformedText) {
   EXPECT_THROW(loads(""), ValueError);
 }
 
+TEST(Loads, RefusesDeepNestingBeforeBuildingAnything) {
+  // 100,000 nested arrays used to overflow the stack when the parsed value was copied.
+  std::string deep(100000, '[');
+  deep.append(100000, ']');
+  try {
+    loads(deep);
+    FAIL() << "deep nesting accepted";
+  } catch (const ValueError& error) {
+    EXPECT_STREQ(error.what(), "invalid JSON: nesting deeper than 512 levels");
+  }
+  std::string at_limit = std::string(512, '[') + std::string(512, ']');
+  EXPECT_NO_THROW(loads(at_limit));
+  EXPECT_THROW(loads("[" + at_limit + "]"), ValueError);
+  // Brackets inside strings (escaped quotes included) do not count.
+  std::string in_string = "[\"\\\"" + std::string(1000, '[') + "\"]";
+  EXPECT_EQ(loads(in_string)[0].get<std::string>().size(), 1001u);
+  EXPECT_TRUE(json_depth_within("{\"a\": {\"b\": [1]}}", 3));
+  EXPECT_FALSE(json_depth_within("{\"a\": {\"b\": [1]}}", 2));
+}
+
 TEST(Errors, KindsAndKeyErrorText) {
   try {
     throw KeyError("password");

@@ -115,7 +115,7 @@ ToolMessage Agent::execute_tool(const ToolCallRequest& request) const {
     message.status = "error";
     return message;
   }
-  ToolRuntime runtime{request.state, request.call.id, request.config};
+  ToolRuntime runtime{request.state, request.call.id, request.config, request.cancel};
   try {
     message.content = tool->invoke(request.call.args, runtime);
   } catch (const std::exception& error) {
@@ -138,8 +138,9 @@ ToolResult Agent::call_tool(const ToolCallRequest& original) const {
   return step(0, request);
 }
 
-std::string Agent::call_tool_text(const ToolCall& call, const Json& state, const Json& config) const {
-  ToolResult result = call_tool(ToolCallRequest{call, state, config});
+std::string Agent::call_tool_text(const ToolCall& call, const Json& state, const Json& config,
+                                  base::CancelSignalPtr cancel) const {
+  ToolResult result = call_tool(ToolCallRequest{call, state, config, std::move(cancel)});
   if (const auto* message = std::get_if<ToolMessage>(&result)) return message->content;
   return base::dumps(std::get<Command>(result).update);
 }
@@ -157,7 +158,7 @@ Json Agent::invoke(Json state, const Json& config, int max_steps) const {
     state["messages"].push_back(assistant);
     if (response.tool_calls.empty()) break;
     for (const auto& call : response.tool_calls) {
-      ToolResult result = call_tool(ToolCallRequest{call, state, config});
+      ToolResult result = call_tool(ToolCallRequest{call, state, config, nullptr});
       if (auto* message = std::get_if<ToolMessage>(&result)) {
         state["messages"].push_back({{"role", "tool"},
                                      {"tool_call_id", message->tool_call_id},

@@ -56,7 +56,9 @@ class Agent {
   // tool lets escape. Exceptions thrown by tool-call hooks propagate.
   ToolResult call_tool(const ToolCallRequest& request) const;
   // Convenience: the text of the resulting ToolMessage (a Command gives its update's JSON).
-  std::string call_tool_text(const ToolCall& call, const Json& state, const Json& config = Json::object()) const;
+  // `cancel` reaches the tool's ToolRuntime.
+  std::string call_tool_text(const ToolCall& call, const Json& state, const Json& config = Json::object(),
+                             base::CancelSignalPtr cancel = nullptr) const;
 
   // The whole loop: before_agent, then model and tool calls until the model answers
   // without tool calls or `max_steps` model calls were made. Returns the final state,

@@ -90,7 +90,7 @@ TEST(Agent, ToolCallsGoThroughTheChainAndErrorsBecomeMessages) {
   Agent agent({std::make_shared<TagMiddleware>("a"), std::make_shared<TagMiddleware>("b")});
   EXPECT_EQ(agent.call_tool_text(ToolCall{"id-7", "echo_b", {{"text", "x"}}}, Json::object()), "b:x:id-7:ab");
 
-  ToolResult missing_arg = agent.call_tool(ToolCallRequest{ToolCall{"id", "echo_a", Json::object()}, {}, {}});
+  ToolResult missing_arg = agent.call_tool(ToolCallRequest{ToolCall{"id", "echo_a", Json::object()}, {}, {}, nullptr});
   const auto& missing = std::get<ToolMessage>(missing_arg);
   EXPECT_EQ(missing.status, "error");
   EXPECT_NE(missing.content.find("missing required argument 'text'"), std::string::npos);
@@ -98,7 +98,7 @@ TEST(Agent, ToolCallsGoThroughTheChainAndErrorsBecomeMessages) {
   ToolResult wrong_type = agent.call_tool(ToolCallRequest{ToolCall{"id", "echo_a", {{"text", 5}}}, {}, {}});
   EXPECT_NE(std::get<ToolMessage>(wrong_type).content.find("'text' must be of type string"), std::string::npos);
 
-  ToolResult unknown = agent.call_tool(ToolCallRequest{ToolCall{"id", "nope", Json::object()}, {}, {}});
+  ToolResult unknown = agent.call_tool(ToolCallRequest{ToolCall{"id", "nope", Json::object()}, {}, {}, nullptr});
   EXPECT_EQ(std::get<ToolMessage>(unknown).content, "Error: nope is not a valid tool, try one of [echo_a, echo_b].");
 }
 

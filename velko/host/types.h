@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "velko/base/cancel.h"
 #include "velko/base/json.h"
 
 namespace velko::host {
@@ -58,6 +59,11 @@ struct ToolRuntime {
   Json state = Json::object();
   std::string tool_call_id;
   Json config = Json::object();
+  // Set by the caller (velko tool on SIGINT/SIGTERM, the MCP server on
+  // notifications/cancelled, the agent loop on Ctrl-C) when it no longer wants the
+  // answer; null when the call cannot be cancelled. A tool hands it to whatever it waits
+  // on (a query, a child process, an HTTP call) and answers with its error text.
+  base::CancelSignalPtr cancel = nullptr;
 };
 
 // One tool call as the tool-call hooks see it.
@@ -65,6 +71,8 @@ struct ToolCallRequest {
   ToolCall call;
   Json state = Json::object();
   Json config = Json::object();
+  // Passed on to the tool's ToolRuntime (see there).
+  base::CancelSignalPtr cancel = nullptr;
 };
 
 // A tool's answer. status is "success", or "error" when the tool could not run at all.

@@ -4,6 +4,7 @@
 #include <istream>
 #include <ostream>
 
+#include "velko/base/errors.h"
 #include "velko/base/json.h"
 #include "velko/base/strings.h"
 
@@ -34,9 +35,9 @@ bool is_error_text(std::string_view text) {
   std::string_view stripped = base::strip(text);
   if (!stripped.starts_with("{")) return false;
   try {
-    Json parsed = Json::parse(stripped);
+    Json parsed = base::loads(stripped);
     return parsed.is_object() && parsed.contains("error");
-  } catch (const Json::parse_error&) {
+  } catch (const base::ValueError&) {
     return false;
   }
 }
@@ -48,8 +49,8 @@ std::optional<std::string> Server::handle_line(std::string_view line) {
   if (base::strip(line).empty()) return std::nullopt;
   Json message;
   try {
-    message = Json::parse(line);
-  } catch (const Json::parse_error&) {
+    message = base::loads(line);  // refuses deep nesting before building anything
+  } catch (const base::ValueError&) {
     return error_line(nullptr, PARSE_ERROR, "Parse error");
   }
   if (!message.is_object()) return error_line(nullptr, INVALID_REQUEST, "Invalid Request");
