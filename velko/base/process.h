@@ -19,8 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "velko/base/cancel.h"
-
 namespace velko::base {
 
 struct ProcessOptions {
@@ -41,9 +39,6 @@ struct ProcessOptions {
   // false sends both output streams to /dev/null instead of capturing them (for
   // programs that leave long-lived helpers behind, such as desktop viewers).
   bool capture_output = true;
-  // Set by the caller to end the child early: the whole process group is killed as at
-  // the time limit and the result has `cancelled` true. Null when it cannot be cancelled.
-  CancelSignalPtr cancel = nullptr;
 };
 
 struct ProcessResult {
@@ -53,8 +48,6 @@ struct ProcessResult {
   std::optional<int> term_signal;
   // True when the time limit passed and the process group was killed.
   bool timed_out = false;
-  // True when ProcessOptions::cancel ended the child.
-  bool cancelled = false;
   // What the child wrote, as bytes (up to the time-out when it timed out).
   std::string stdout_text;
   std::string stderr_text;

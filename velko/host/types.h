@@ -59,10 +59,9 @@ struct ToolRuntime {
   Json state = Json::object();
   std::string tool_call_id;
   Json config = Json::object();
-  // Set by the caller (velko tool on SIGINT/SIGTERM, the MCP server on
-  // notifications/cancelled, the agent loop on Ctrl-C) when it no longer wants the
-  // answer; null when the call cannot be cancelled. A tool hands it to whatever it waits
-  // on (a query, a child process, an HTTP call) and answers with its error text.
+  // Cancelled by the caller when it no longer wants the answer; null when the call cannot
+  // be cancelled. A tool that observes it stops what it waits on and answers with its
+  // error text.
   base::CancelSignalPtr cancel = nullptr;
 };
 

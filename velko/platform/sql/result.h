@@ -6,12 +6,10 @@
 // Plain values: copyable, no shared state.
 #pragma once
 
-#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "velko/base/cancel.h"
 #include "velko/base/json.h"
 
 namespace velko::platform::sql {
@@ -61,14 +59,6 @@ struct ExecuteOptions {
   // LIMIT says so): a driver may then fetch the rows in one piece instead of one at a
   // time. Rows beyond max_rows are still dropped if they come.
   bool rows_bounded = false;
-  // The statement's time limit; zero for none. At the limit the driver stops the
-  // statement on the server (not only abandons it) and throws base::TimeoutError whose
-  // text holds "timed out after N seconds"; the connection stays usable or reports
-  // itself broken at reset().
-  std::chrono::milliseconds timeout{0};
-  // Set by the caller to stop the statement early: the driver stops it on the server and
-  // throws base::CancelledError ("cancelled"). Null when the call cannot be cancelled.
-  base::CancelSignalPtr cancel = nullptr;
 };
 
 }  // namespace velko::platform::sql
