@@ -414,8 +414,9 @@ TEST_F(PgWarehouseTest, ConnectionValuesCannotRedirectTheConnection) {
     EXPECT_EQ(text.find(password), std::string::npos) << text;
   }
   // A URL given to the engine layer directly: only the documented options pass.
-  for (const std::string& query : {"host=127.0.0.1&port=" + port, "port=" + port, "dbname=postgres",
-                                   "user=velko_admin", "password=x", "passfile=/tmp/x", "service=evil"}) {
+  for (const std::string& query : std::vector<std::string>{"host=127.0.0.1&port=" + port, "port=" + port,
+                                                           "dbname=postgres", "user=velko_admin", "password=x",
+                                                           "passfile=/tmp/x", "service=evil"}) {
     SCOPED_TRACE(query);
     try {
       platform::sql::create_engine(server_->url + "?" + query)->connect();

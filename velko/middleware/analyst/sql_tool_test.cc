@@ -23,6 +23,8 @@
 namespace velko::middleware::analyst {
 namespace {
 
+constexpr const char* kRegionCount = R"JSON({"headers": ["count(*)"], "rows": [[5]]})JSON";
+
 host::ToolRuntime runtime_of(const Json& state) {
   host::ToolRuntime runtime;
   runtime.state = state;
@@ -182,7 +184,7 @@ TEST_F(SqlToolTest, RunawayQueriesEndAtTheirTimeLimitOrWhenCancelled) {
   auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(run(runaway), "Error executing query: Query timed out after 1 second");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
-  EXPECT_EQ(run("SELECT count(*) FROM regions"), R"({"headers": ["count(*)"], "rows": [[5]]})");
+  EXPECT_EQ(run("SELECT count(*) FROM regions"), kRegionCount);
   EXPECT_EQ(platform::warehouse::get_db_engine(std::nullopt, "cli")->stats().opened, 1u);
   {
     base::ScopedEnv override_timeout("VELKO_QUERY_TIMEOUT", "0.3");
@@ -206,7 +208,7 @@ TEST_F(SqlToolTest, RunawayQueriesEndAtTheirTimeLimitOrWhenCancelled) {
             "Error executing query: cancelled");
   canceller.join();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-  EXPECT_EQ(run("SELECT count(*) FROM regions"), R"({"headers": ["count(*)"], "rows": [[5]]})");
+  EXPECT_EQ(run("SELECT count(*) FROM regions"), kRegionCount);
 }
 
 // Values over 64 KiB are cut with a marker counting the characters left out; the answer
@@ -248,7 +250,7 @@ TEST_F(SqlToolTest, LongValuesAreCutAndTheAnswerStaysUnderFourMebibytes) {
 // call answers.
 TEST_F(SqlToolTest, NoSqlReachesNativePointersOrFiles) {
   add_shop();
-  for (const std::string& query : {"SELECT fts3_tokenizer('simple')",
+  for (const std::string query : {"SELECT fts3_tokenizer('simple')",
                                    "SELECT fts3_tokenizer('simple', x'4141414141414141')",
                                    "SELECT load_extension('/tmp/evil.so')", "SELECT readfile('/etc/passwd')",
                                    "SELECT writefile('/tmp/x', 'y')"}) {
@@ -259,7 +261,7 @@ TEST_F(SqlToolTest, NoSqlReachesNativePointersOrFiles) {
   EXPECT_TRUE(tokens.starts_with("Error executing query: ")) << tokens;
   run("CREATE VIRTUAL TABLE temp.tok USING fts3tokenize(simple)");
   run("SELECT token FROM tok WHERE input = 'hello world'");
-  EXPECT_EQ(run("SELECT count(*) FROM regions"), R"({"headers": ["count(*)"], "rows": [[5]]})");
+  EXPECT_EQ(run("SELECT count(*) FROM regions"), kRegionCount);
   EXPECT_EQ(platform::warehouse::get_db_engine(std::nullopt, "cli")->stats().opened, 1u);
 }
 

@@ -147,8 +147,18 @@ std::string build_databricks_url(const DatabricksUrlArgs& args) {
   std::vector<std::pair<std::string, std::string>> params = {{"http_path", args.http_path}};
   if (!args.catalog.empty()) params.emplace_back("catalog", args.catalog);
   if (!args.schema.empty()) params.emplace_back("schema", args.schema);
-  // A second trailing "/" (the host was given as "h//") stays the path's "/".
-  std::string authority = host.ends_with('/') ? encode_host(host.substr(0, host.size() - 1)) + "/" : encode_host(host);
+  // A second trailing "/" (the host was given as "h//") stays the path's "/"; a port
+  // after the host name stays a port.
+  std::string_view slash = host.ends_with('/') ? "/" : "";
+  host.remove_suffix(slash.size());
+  std::string port;
+  if (size_t colon = host.rfind(':'); colon != std::string_view::npos && colon + 1 < host.size() &&
+                                      host.find_first_not_of("0123456789", colon + 1) == std::string_view::npos &&
+                                      host.find(']') == std::string_view::npos) {
+    port = std::string(host.substr(colon));
+    host = host.substr(0, colon);
+  }
+  std::string authority = encode_host(host) + port + std::string(slash);
   return "databricks://token:" + percent_encode(args.token) + "@" + authority + join_query(params);
 }
 
