@@ -4,13 +4,18 @@
 // X-ClickHouse-Exception-Code header.
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/support/http_test_server.h"
+#include "velko/base/cancel.h"
 #include "velko/base/errors.h"
 #include "velko/databases/clickhouse/clickhouse_engine.h"
 #include "velko/platform/db_utils/urls.h"
@@ -78,15 +83,13 @@ ScriptedResponse fake_clickhouse(const RecordedRequest& request) {
         "\n"
         R"JSON(["Int8","UInt64","Int128","UInt256","Float64","Float32","Float64","Bool","Decimal(12, 2)","Date","DateTime","DateTime64(3)","DateTime64(9, 'UTC')","String","Nullable(Int32)","LowCardinality(Nullable(String))","Array(Nullable(Int16))","Tuple(a Int32, b String)","Map(String, Float64)","Enum8('a,b' = 1, 'c' = 2)","UUID"])JSON"
         "\n"
-        R"JSON([-5, 18446744073709551615, "-170141183460469231731687303715884105728", "12", 1.5, "nan", "-inf", true, "1234.50", "2024-01-15", "2024-01-15 10:30:00", "2024-01-15 10:30:00.120", "2024-01-15 10:30:00.000000000", "caf\u00e9", null, null, [1, null, 3], [7, "x"], {"k": 0.25}, "a,b", "61f0c404-5cb3-11e7-907b-a6006ad3dba0"])JSON"
+        R"JSON([-5, "18446744073709551615", "-170141183460469231731687303715884105728", "12", 1.5, "nan", "-inf", true, "1234.50", "2024-01-15", "2024-01-15 10:30:00", "2024-01-15 10:30:00.120", "2024-01-15 10:30:00.000000000", "caf\u00e9", null, null, [1, null, 3], [7, "x"], {"k": 0.25}, "a,b", "61f0c404-5cb3-11e7-907b-a6006ad3dba0"])JSON"
         "\n");
   }
   if (sql == "SELECT number FROM numbers(1000)") {
-    // Like the server with result_overflow_mode=break: whole blocks, so a few rows past
-    // max_result_rows may come.
-    size_t limit = params.count("max_result_rows") ? std::stoul(params["max_result_rows"]) + 3 : 1000;
+    // UInt64 quoted, as output_format_json_quote_64bit_integers=1 asks.
     std::string body = "[\"number\"]\n[\"UInt64\"]\n";
-    for (size_t idx = 0; idx < std::min<size_t>(limit, 1000); ++idx) body += "[" + std::to_string(idx) + "]\n";
+    for (size_t idx = 0; idx < 1000; ++idx) body += "[\"" + std::to_string(idx) + "\"]\n";
     return rows(body);
   }
   if (sql == "SELEC 1") {
@@ -180,9 +183,12 @@ TEST_F(ClickhouseDriverTest, SendsTheStatementWithCredentialsInHeadersAndSetting
   EXPECT_EQ(params["database"], "sales");
   EXPECT_EQ(params["default_format"], "JSONCompactEachRowWithNamesAndTypes");
   EXPECT_EQ(params["readonly"], "1");
-  EXPECT_EQ(params["max_result_rows"], "51");
-  EXPECT_EQ(params["result_overflow_mode"], "break");
+  // No max_result_rows: ClickHouse would apply it to subqueries too.
+  EXPECT_EQ(params.count("max_result_rows"), 0u);
+  EXPECT_EQ(params.count("result_overflow_mode"), 0u);
+  EXPECT_EQ(params["output_format_json_quote_64bit_integers"], "1");
   EXPECT_EQ(params["max_execution_time"], "1");
+  EXPECT_THAT(params["query_id"], HasSubstr("velko-"));
   EXPECT_EQ(sent.header("X-ClickHouse-User"), kUser);
   EXPECT_EQ(sent.header("X-ClickHouse-Key"), kPassword);
   EXPECT_THAT(sent.query, Not(HasSubstr("s3cret")));
@@ -293,22 +299,124 @@ TEST_F(ClickhouseDriverTest, ErrorsCarryTheServersMessageAndNoSecret) {
   EXPECT_THAT(unreachable, Not(HasSubstr(kPassword)));
 }
 
-TEST_F(ClickhouseDriverTest, ReadOnlyProfileGetsTheStatementWithoutSettings) {
-  HttpTestServer readonly_server;
-  readonly_server.handle("POST", "/", [](const RecordedRequest& request) {
-    if (query_params(request.query).count("readonly")) {
-      return exception(500, 164, "Cannot modify 'readonly' setting in readonly mode. (READONLY)");
+// A statement is never sent without readonly: a profile with readonly=2 (which refuses a
+// change to readonly=1) gets readonly=2; a profile with readonly=1 (which refuses every
+// setting) gets the server's error.
+TEST_F(ClickhouseDriverTest, ReadOnlyProfilesNeverGetAStatementWithoutReadonly) {
+  for (const std::string profile : {"1", "2"}) {
+    SCOPED_TRACE("profile readonly=" + profile);
+    HttpTestServer readonly_server;
+    readonly_server.handle("POST", "/", [profile](const RecordedRequest& request) {
+      auto params = query_params(request.query);
+      if (params["readonly"] != profile || (profile == "1" && params.count("max_execution_time"))) {
+        std::string setting = params["readonly"] != profile ? "readonly" : "max_execution_time";
+        return exception(500, 164, "Cannot modify '" + setting + "' setting in readonly mode. (READONLY)");
+      }
+      return rows("[\"1\"]\n[\"UInt8\"]\n[1]\n");
+    });
+    std::string error;
+    try {
+      auto engine = databases::clickhouse::create_clickhouse_engine(databases::clickhouse::ClickhouseEngineArgs{
+          kUser, kPassword, "127.0.0.1", std::to_string(readonly_server.port()), "sales", false});
+      auto connection = engine->connect();
+      EXPECT_EQ(connection.execute("SELECT 1").fetchall()[0][0], 1);
+    } catch (const base::DatabaseError& caught) {
+      error = caught.what();
     }
-    return rows("[\"1\"]\n[\"UInt8\"]\n[1]\n");
-  });
+    if (profile == "2") {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(query_params(readonly_server.requests().back().query)["readonly"], "2");
+    } else {
+      EXPECT_THAT(error, HasSubstr("Cannot modify"));
+    }
+    for (const auto& request : readonly_server.requests()) {
+      auto params = query_params(request.query);
+      EXPECT_TRUE(params["readonly"] == "1" || params["readonly"] == "2") << request.query;
+    }
+  }
+}
+
+// A ClickHouse that keeps a statement running until it is killed: KILL QUERY by the
+// statement's query_id ends it with QUERY_WAS_CANCELLED (394).
+class KillableClickhouse {
+ public:
+  KillableClickhouse() {
+    server_.handle("POST", "/", [this](const RecordedRequest& request) { return answer(request); });
+  }
+  int port() const { return server_.port(); }
+  std::vector<RecordedRequest> requests() const { return server_.requests(); }
+
+ private:
+  ScriptedResponse answer(const RecordedRequest& request) {
+    auto params = query_params(request.query);
+    if (request.body == "SELECT 1") return rows("[\"1\"]\n[\"UInt8\"]\n[1]\n");
+    if (request.body.starts_with("KILL QUERY WHERE query_id = '")) {
+      std::string id = request.body.substr(29, request.body.find('\'', 29) - 29);
+      std::lock_guard lock(mu_);
+      killed_.insert(id);
+      killed_cv_.notify_all();
+      return rows("");
+    }
+    std::string id = params["query_id"];
+    std::unique_lock lock(mu_);
+    if (!killed_cv_.wait_for(lock, std::chrono::seconds(30), [&] { return killed_.count(id) > 0; })) {
+      return rows("[\"x\"]\n[\"UInt8\"]\n[1]\n");
+    }
+    return exception(500, 394, "Query was cancelled. (QUERY_WAS_CANCELLED)");
+  }
+
+  std::mutex mu_;
+  std::condition_variable killed_cv_;
+  std::set<std::string> killed_;
+  HttpTestServer server_;  // last: stopped before the state its handler uses
+};
+
+TEST_F(ClickhouseDriverTest, TheTimeLimitAndTheCancelSignalKillTheQueryOnTheServer) {
+  KillableClickhouse server;
   auto engine = databases::clickhouse::create_clickhouse_engine(
-      databases::clickhouse::ClickhouseEngineArgs{kUser, kPassword, "127.0.0.1", std::to_string(readonly_server.port()), "sales", false});
+      databases::clickhouse::ClickhouseEngineArgs{kUser, kPassword, "127.0.0.1", std::to_string(server.port()),
+                                                  "sales", false});
   auto connection = engine->connect();
+  auto killed = [&](const std::string& statement) {
+    std::string id;
+    bool kill_sent = false;
+    for (const auto& request : server.requests()) {
+      if (request.body == statement) id = query_params(request.query)["query_id"];
+      if (!id.empty() && request.body == "KILL QUERY WHERE query_id = '" + id + "' ASYNC") {
+        kill_sent = true;
+        EXPECT_EQ(query_params(request.query)["readonly"], "1");
+      }
+    }
+    return kill_sent;
+  };
+
+  auto started = std::chrono::steady_clock::now();
+  try {
+    connection.execute("SELECT sleep_forever", ExecuteOptions{.timeout = std::chrono::milliseconds(1000)});
+    ADD_FAILURE() << "the statement must time out";
+  } catch (const base::TimeoutError& error) {
+    EXPECT_EQ(std::string(error.what()), "Query timed out after 1 second");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+  EXPECT_TRUE(killed("SELECT sleep_forever"));
+
+  auto signal = std::make_shared<base::CancelSignal>();
+  std::thread canceller([signal] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    signal->cancel();
+  });
+  started = std::chrono::steady_clock::now();
+  EXPECT_THROW(connection.execute("SELECT sleep_again", ExecuteOptions{.cancel = signal}), base::CancelledError);
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  EXPECT_TRUE(killed("SELECT sleep_again"));
+  // The statement itself carried the limit for the server.
+  bool limited = false;
+  for (const auto& request : server.requests()) {
+    if (request.body == "SELECT sleep_forever") limited = query_params(request.query)["max_execution_time"] == "1";
+  }
+  EXPECT_TRUE(limited);
   EXPECT_EQ(connection.execute("SELECT 1").fetchall()[0][0], 1);
-  auto last = query_params(readonly_server.requests().back().query);
-  EXPECT_EQ(last.count("readonly"), 0u);
-  EXPECT_EQ(last["default_format"], "JSONCompactEachRowWithNamesAndTypes");
-  EXPECT_EQ(last["database"], "sales");
 }
 
 }  // namespace

@@ -6,11 +6,13 @@
 #include <cmath>
 #include <map>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "tests/support/http_test_server.h"
+#include "velko/base/cancel.h"
 #include "velko/base/errors.h"
 #include "velko/databases/databricks/databricks_engine.h"
 #include "velko/platform/sql/engine.h"
@@ -207,6 +209,15 @@ class DatabricksDriverTest : public ::testing::Test {
     return "";
   }
 
+  // How many cancel calls reached the server for statement `id`.
+  int cancel_requests(const std::string& id) const {
+    int count = 0;
+    for (const auto& request : server_.requests()) {
+      count += request.method == "POST" && request.path == std::string(kStatements) + id + "/cancel";
+    }
+    return count;
+  }
+
   std::vector<Json> posted_statements() const {
     std::vector<Json> out;
     for (const auto& request : server_.requests()) {
@@ -285,14 +296,48 @@ TEST_F(DatabricksDriverTest, PollsRunningStatementsAndFollowsChunksUpToTheCap) {
 
 TEST_F(DatabricksDriverTest, TimeOutCancelsTheStatement) {
   auto started = std::chrono::steady_clock::now();
-  std::string text = error_of("SELECT forever");
-  EXPECT_EQ(text, "The statement did not finish within 1 seconds and was cancelled");
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-  bool cancelled = false;
-  for (const auto& request : server_.requests()) {
-    cancelled = cancelled || (request.method == "POST" && request.path == std::string(kStatements) + "st-forever/cancel");
+  std::string text;
+  try {
+    engine()->connect().execute("SELECT forever");
+  } catch (const base::TimeoutError& error) {
+    text = error.what();
   }
-  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(text, "Query timed out after 1 second");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_EQ(cancel_requests("st-forever"), 1);
+}
+
+// The call's own limit and its cancel signal stop the statement with its cancel call;
+// the POST does not wait for the statement then, so neither waits for wait_timeout.
+TEST_F(DatabricksDriverTest, TheCallsLimitAndCancelSignalStopTheStatementOnTheServer) {
+  auto connection = engine()->connect();
+  auto started = std::chrono::steady_clock::now();
+  try {
+    connection.execute("SELECT forever", ExecuteOptions{.timeout = std::chrono::milliseconds(300)});
+    ADD_FAILURE() << "the statement must time out";
+  } catch (const base::TimeoutError& error) {
+    EXPECT_THAT(error.what(), HasSubstr("timed out after 0.3 seconds"));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  EXPECT_EQ(posted_statements().back()["wait_timeout"], "0s");
+  EXPECT_EQ(cancel_requests("st-forever"), 1);
+
+  auto signal = std::make_shared<base::CancelSignal>();
+  std::thread canceller([signal] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    signal->cancel();
+  });
+  started = std::chrono::steady_clock::now();
+  EXPECT_THROW(connection.execute("SELECT forever", ExecuteOptions{.cancel = signal}), base::CancelledError);
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  EXPECT_EQ(cancel_requests("st-forever"), 2);
+  // A signal that already fired sends nothing.
+  size_t sent = server_.requests().size();
+  EXPECT_THROW(connection.execute("SELECT types", ExecuteOptions{.cancel = signal}), base::CancelledError);
+  EXPECT_EQ(server_.requests().size(), sent);
+  // The connection still serves the next call.
+  EXPECT_EQ(connection.execute("SELECT types").fetchall().size(), 1u);
 }
 
 TEST_F(DatabricksDriverTest, ErrorsAndRefusalsCarryNoToken) {

@@ -1,5 +1,13 @@
 // `velko connections ...` and `velko tool ...` as a user runs them from a shell.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -151,6 +159,81 @@ TEST_F(VelkoCliTest, APostgresPasswordNeverShows) {
     EXPECT_EQ(run.out.find(password), std::string::npos) << run.out;
     EXPECT_EQ(run.err.find(password), std::string::npos) << run.err;
   }
+}
+
+// The query time-out is a connection's own setting; a value that is not a positive
+// number of seconds is refused before anything is written.
+TEST_F(VelkoCliTest, ConnectionsCarryTheirQueryTimeout) {
+  testing::TempDir data;
+  std::filesystem::path warehouse = data.path() / "shop.db";
+  testing::make_sqlite_warehouse(warehouse);
+  CliRun add = velko({"connections", "add", "shop", "--type", "SQLITE", "--database", warehouse.string(),
+                      "--query-timeout", "2"});
+  ASSERT_EQ(add.status, 0) << add.err;
+  EXPECT_EQ(stored()["connections"]["shop"]["query_timeout"], 2);
+  EXPECT_EQ(velko({"connections", "list"}).out, "* shop  SQLITE  database=" + warehouse.string() + "  query_timeout=2\n");
+  CliRun runaway = velko({"tool", "execute_sql_query", "--args",
+                          R"({"query": "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) )"
+                          R"(SELECT count(*) FROM c"})"});
+  EXPECT_EQ(runaway.out, "Error executing query: Query timed out after 2 seconds");
+  for (const std::string bad : {"0", "-1", "soon", "1e9"}) {
+    CliRun refused = velko({"connections", "add", "other", "--type", "SQLITE", "--database", warehouse.string(),
+                            "--query-timeout", bad});
+    EXPECT_NE(refused.status, 0) << bad;
+    EXPECT_FALSE(stored()["connections"].contains("other")) << bad;
+  }
+}
+
+// SIGINT to `velko tool` running a query that never ends: the query is cancelled on the
+// server, the command prints the tool's answer and exits 130.
+TEST_F(VelkoCliTest, AnInterruptCancelsTheQueryOnTheServer) {
+  auto server = testing::PgServer::from_env();
+  if (!server) GTEST_SKIP() << "VELKO_TEST_PG_URL is not set (scripts/pg_test_server.sh start)";
+  Json config = server->database_config();
+  ASSERT_EQ(velko({"connections", "add", "pg", "--type", "POSTGRES", "--host", config["host"], "--port",
+                   config["port"], "--username", config["username"], "--database", config["database"],
+                   "--password-stdin"},
+                  server->password())
+                .status,
+            0);
+  const std::string marker = "velko_sigint_" + std::to_string(::getpid());
+  const std::string active = "SELECT count(*) FROM pg_stat_activity WHERE state = 'active' AND query LIKE '%" +
+                             marker + "%' AND pid <> pg_backend_pid()";
+  const std::filesystem::path out = home_.path() / "tool.out";
+  const std::string args = R"({"query": "SELECT pg_sleep(3600) AS )" + marker + R"("})";
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int sink = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (sink < 0 || ::dup2(sink, STDOUT_FILENO) < 0) ::_exit(99);
+    ::execl(binary_.c_str(), binary_.c_str(), "tool", "execute_sql_query", "--args", args.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(98);
+  }
+  bool running = false;
+  for (int attempt = 0; attempt < 200 && !running; ++attempt) {
+    running = server->admin_scalar(active) == "1";
+    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(running) << "the query never showed in pg_stat_activity";
+  ::kill(child, SIGINT);
+  int status = 0;
+  auto started = std::chrono::steady_clock::now();
+  int waited = 0;
+  while ((waited = ::waitpid(child, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() - started < std::chrono::seconds(10)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (waited == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    FAIL() << "velko tool did not end after SIGINT";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_EQ(base::read_file(out), "Error executing query: cancelled");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(server->admin_scalar(active), "0");
 }
 
 }  // namespace

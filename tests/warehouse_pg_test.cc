@@ -1,9 +1,18 @@
 // The warehouse tools against a real PostgreSQL server (scripts/pg_test_server.sh), on
 // the seeded shop of tests/data/pg_seed.sql: results, value kinds, the row cap, writes
 // that never persist, one statement per call, secrets and bad input.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "tests/support/pg_warehouse.h"
+#include "velko/base/cancel.h"
 #include "velko/base/json.h"
 #include "velko/base/logging.h"
 #include "velko/base/utf8.h"
@@ -11,6 +20,7 @@
 #include "velko/platform/config/local_config.h"
 #include "velko/platform/db_utils/urls.h"
 #include "velko/platform/services/hosted_services.h"
+#include "velko/platform/sql/engine.h"
 #include "velko/platform/warehouse/warehouse.h"
 
 namespace velko {
@@ -243,7 +253,9 @@ TEST_F(PgWarehouseTest, BadInputGetsAClearError) {
   EXPECT_TRUE(latin1.starts_with("Error executing query: invalid byte sequence for encoding \"UTF8\": 0xe9"))
       << latin1;
   EXPECT_TRUE(base::is_valid_utf8(latin1));
-  EXPECT_EQ(rows("SELECT length('" + std::string(1 << 20, 'q') + "')"), Json::parse("[[1048576]]"));
+  EXPECT_EQ(rows("SELECT length('" + std::string((1 << 20) - 20, 'q') + "')"), Json::parse("[[1048556]]"));
+  EXPECT_EQ(sql("SELECT length('" + std::string(1 << 20, 'q') + "')"),
+            "Error executing query: the query text is 1048593 bytes long; at most 1048576 bytes (1 MiB) are accepted");
   EXPECT_EQ(sql("SELECT 1", {{"connection_id", "nobody"}}),
             "Error: No database connection configured. Use /database to select one.");
   EXPECT_EQ(_list_tables_tool_generator("cli").invoke({{"db_schema", std::string("pub\0lic", 7)}},
@@ -274,6 +286,172 @@ TEST_F(PgWarehouseTest, WebModeRunsTheSameToolsThroughTheBackEnd) {
             R"({"headers": ["n"], "rows": [[12500]]})");
   EXPECT_EQ(_list_tables_tool_generator("web").invoke({{"db_schema", "staging"}}, runtime_of(state)),
             R"({"schema": "staging", "tables": ["raw_events"]})");
+}
+
+// pg_sleep(3600) under a query_timeout of 2 s: the answer comes within 4 s, the server
+// is no longer running it, and the same engine answers the next call on the same
+// connection. A cancelled call ends the same way.
+TEST_F(PgWarehouseTest, QueriesEndOnTheServerAtTheirTimeLimitOrWhenCancelled) {
+  Json config = server_->database_config();
+  config["query_timeout"] = 2;
+  platform::config::LocalConfigStore().add_connection("slow", config, false);
+  const Json state = {{"connection_id", "slow"}};
+  auto active = [&](const std::string& marker) {
+    return admin("SELECT count(*) FROM pg_stat_activity WHERE state = 'active' AND query LIKE '%" + marker +
+                 "%' AND pid <> pg_backend_pid()");
+  };
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(sql("SELECT pg_sleep(3600) AS sleep_timeout", state),
+            "Error executing query: Query timed out after 2 seconds");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(active("sleep_timeout"), "0");
+  EXPECT_EQ(sql("SELECT 1 AS one", state), R"({"headers": ["one"], "rows": [[1]]})");
+  auto engine = platform::warehouse::get_db_engine("slow", "cli");
+  EXPECT_EQ(engine->stats().opened, 1u);  // the same pooled connection served both
+
+  host::ToolRuntime runtime = runtime_of(Json{{"connection_id", "pg"}});
+  runtime.cancel = std::make_shared<base::CancelSignal>();
+  std::thread canceller([signal = runtime.cancel] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    signal->cancel();
+  });
+  started = std::chrono::steady_clock::now();
+  EXPECT_EQ(_execute_sql_query_tool_generator("cli").invoke({{"query", "SELECT pg_sleep(3600) AS sleep_cancel"}},
+                                                            runtime),
+            "Error executing query: cancelled");
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(active("sleep_cancel"), "0");
+  EXPECT_EQ(rows("SELECT 2 AS two"), Json::parse("[[2]]"));
+  // The schema tools run under the same limit and signal.
+  EXPECT_EQ(_list_schemas_tool_generator("cli").invoke(Json::object(), runtime),
+            "Error listing schemas: cancelled");
+}
+
+// Session state a call leaves behind (advisory locks, prepared statements, settings) is
+// reset before the connection goes back to the pool, even after a failed statement.
+TEST_F(PgWarehouseTest, NothingACallDoesOutlivesIt) {
+  EXPECT_EQ(rows("SELECT pg_advisory_lock(42) IS NULL AS held"), Json::parse("[[false]]"));
+  EXPECT_EQ(admin("SELECT pg_try_advisory_lock(42)"), "t");  // a second session takes it at once
+  std::string failed = sql("SELECT pg_advisory_lock(43), 1 / 0");
+  EXPECT_TRUE(failed.starts_with("Error executing query: division by zero")) << failed;
+  EXPECT_EQ(admin("SELECT pg_try_advisory_lock(43)"), "t");
+
+  EXPECT_EQ(sql("PREPARE p AS SELECT 1"), "Error executing query: This result object does not return rows. It has "
+                                          "been closed automatically.");
+  EXPECT_EQ(sql("EXECUTE p"), "Error executing query: prepared statement \"p\" does not exist");
+  sql("SELECT set_config('application_name', 'changed', false)");
+  EXPECT_EQ(rows("SELECT current_setting('application_name')"), Json::parse(R"([["velko"]])"));
+  // The session's own settings survive the reset: values keep their forms.
+  EXPECT_EQ(rows("SELECT current_setting('DateStyle'), DATE '2024-01-15'"),
+            Json::parse(R"([["ISO, MDY", "2024-01-15"]])"));
+  EXPECT_EQ(platform::warehouse::get_db_engine(std::nullopt, "cli")->stats().opened, 1u);
+}
+
+// A listener that counts the connections made to it.
+class Listener {
+ public:
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd_, 16);
+    socklen_t size = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Listener() { ::close(fd_); }
+  int port() const { return port_; }
+  int accepted() {
+    int count = 0;
+    while (true) {
+      int connection = ::accept(fd_, nullptr, nullptr);
+      if (connection < 0) return count;
+      ::close(connection);
+      ++count;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// Connection values never become connection keywords: a database, host or port holding
+// "?", "&", "/", "#" or "@" stays one value (and fails as one), a URL query naming host,
+// port, user, password or dbname is refused, and no error quotes the password.
+TEST_F(PgWarehouseTest, ConnectionValuesCannotRedirectTheConnection) {
+  Listener listener;
+  const std::string password = server_->password();
+  const std::string port = std::to_string(listener.port());
+  auto answer_with = [&](const std::string& key, const std::string& value) {
+    Json config = server_->database_config();
+    config[key] = value;
+    platform::config::LocalConfigStore().add_connection("hostile", config, false);
+    return sql("SELECT 1", {{"connection_id", "hostile"}});
+  };
+  struct Case {
+    std::string key, value, expected;
+  };
+  const std::vector<Case> cases = {
+      {"database", "velko_test?host=127.0.0.1&port=" + port, "database \"velko_test?host=127.0.0.1&port=" + port},
+      {"database", "velko_test/../x#y@127.0.0.1:" + port, "does not exist"},
+      {"host", "127.0.0.1:" + port + "/velko_test?x=", "could not translate host name"},
+      {"host", "evil@127.0.0.1", "could not translate host name"},
+      {"host", "127.0.0.1/?#@", "could not translate host name"},
+      {"port", port + "/velko_test?host=127.0.0.1", "Could not parse the connection URL: invalid port"},
+      {"port", "5432#@x", "Could not parse the connection URL: invalid port"},
+  };
+  for (const auto& test_case : cases) {
+    SCOPED_TRACE(test_case.key + " = " + test_case.value);
+    std::string text = answer_with(test_case.key, test_case.value);
+    EXPECT_TRUE(text.starts_with("Error executing query: ")) << text;
+    EXPECT_NE(text.find(test_case.expected), std::string::npos) << text;
+    EXPECT_EQ(text.find(password), std::string::npos) << text;
+  }
+  // A URL given to the engine layer directly: only the documented options pass.
+  for (const std::string& query : std::vector<std::string>{"host=127.0.0.1&port=" + port, "port=" + port,
+                                                           "dbname=postgres", "user=velko_admin", "password=x",
+                                                           "passfile=/tmp/x", "service=evil"}) {
+    SCOPED_TRACE(query);
+    try {
+      platform::sql::create_engine(server_->url + "?" + query)->connect();
+      ADD_FAILURE() << "the URL must be refused";
+    } catch (const base::DatabaseError& error) {
+      EXPECT_NE(std::string(error.what()).find("is not accepted"), std::string::npos) << error.what();
+      EXPECT_EQ(std::string(error.what()).find(password), std::string::npos);
+    }
+  }
+  EXPECT_EQ(platform::sql::create_engine(server_->url + "?sslmode=disable&application_name=velko_x")
+                ->connect()
+                .execute("SELECT current_setting('application_name')")
+                .fetchall(),
+            (std::vector<platform::sql::Row>{{Json("velko_x")}}));
+  EXPECT_EQ(listener.accepted(), 0);
+}
+
+// Peak memory stays bounded whatever the statement: WITH TIES (which the cap cannot
+// bound) is read row by row and stopped after 50 rows, and long values are cut while
+// they are read.
+TEST_F(PgWarehouseTest, UnboundedStatementsAndLongValuesStaySmall) {
+  auto engine = platform::warehouse::get_db_engine(std::nullopt, "cli");
+  auto seen = std::make_shared<std::vector<std::string>>();
+  engine->add_statement_listener([seen](std::string_view statement) { seen->emplace_back(statement); });
+  Json tied = base::loads(sql("SELECT 1 AS x FROM generate_series(1, 200000) ORDER BY 1 FETCH FIRST 1 ROW WITH TIES"));
+  EXPECT_EQ(tied["rows"].size(), 50u);
+  EXPECT_EQ(seen->back(), "SELECT 1 AS x FROM generate_series(1, 200000) ORDER BY 1 FETCH FIRST 1 ROW WITH TIES");
+  std::string answer = sql("SELECT i, repeat('x', 20000000) AS big FROM generate_series(1, 50) AS i");
+  EXPECT_LT(answer.size(), size_t{4} << 20);
+  Json big = base::loads(answer);
+  ASSERT_GE(big["rows"].size(), 40u);
+  EXPECT_EQ(big["rows"][0][1], std::string(65536, 'x') + "\xE2\x80\xA6 [19934464 more characters]");
+  // jsonb too long to return comes back as its text, cut.
+  Json doc = base::loads(sql("SELECT jsonb_build_object('k', repeat('y', 100000)) AS doc"));
+  EXPECT_TRUE(doc["rows"][0][0].get<std::string>().starts_with("{\"k\": \"yyy"));
 }
 
 }  // namespace

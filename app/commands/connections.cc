@@ -9,6 +9,7 @@
 #include "app/command.h"
 #include "velko/base/json.h"
 #include "velko/platform/config/local_config.h"
+#include "velko/platform/warehouse/warehouse.h"
 
 namespace velko::app {
 namespace {
@@ -25,12 +26,14 @@ const std::vector<std::pair<std::string, std::vector<std::string>>> CONNECTION_T
 };
 
 // Keys shown by `list`, in this order; the password only as "***".
-const std::vector<std::string> SHOWN_KEYS = {"host", "port", "username", "database", "warehouse", "role", "keyfile"};
+const std::vector<std::string> SHOWN_KEYS = {"host",     "port", "username", "database", "warehouse",
+                                             "role",     "keyfile", "query_timeout"};
 
 struct AddOptions {
   std::string name;
   std::string type;
   std::optional<std::string> host, port, username, database, warehouse, role, keyfile;
+  std::optional<double> query_timeout;
   bool password_stdin = false;
   bool make_default = false;
 };
@@ -76,6 +79,19 @@ int add_connection(const AddOptions& options) {
   put("warehouse", options.warehouse);
   put("role", options.role);
   put("keyfile", options.keyfile);
+  if (options.query_timeout) {
+    double seconds = *options.query_timeout;
+    if (!(seconds > 0) || seconds > static_cast<double>(platform::warehouse::MAX_QUERY_TIMEOUT.count())) {
+      std::cerr << "velko: --query-timeout must be a number of seconds above 0 and at most "
+                << platform::warehouse::MAX_QUERY_TIMEOUT.count() << "\n";
+      return 2;
+    }
+    if (seconds == static_cast<double>(static_cast<long long>(seconds))) {
+      config["query_timeout"] = static_cast<long long>(seconds);
+    } else {
+      config["query_timeout"] = seconds;
+    }
+  }
 
   std::vector<std::string> missing;
   for (const auto& key : *needed) {
@@ -139,6 +155,8 @@ void setup_connections(CLI::App& app, CommandContext& context) {
   add->add_option("--warehouse", options->warehouse, "Warehouse (Databricks: the HTTP path)");
   add->add_option("--role", options->role, "Role to assume");
   add->add_option("--keyfile", options->keyfile, "BigQuery credentials file");
+  add->add_option("--query-timeout", options->query_timeout,
+                  "Time limit of each query in seconds (default 120; VELKO_QUERY_TIMEOUT overrides it)");
   add->add_flag("--password-stdin", options->password_stdin,
                 "Read the password (or token) from standard input; one trailing line break is dropped");
   add->add_flag("--default", options->make_default, "Make it the default connection");

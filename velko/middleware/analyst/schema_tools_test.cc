@@ -81,10 +81,9 @@ TEST_F(SchemaToolsTest, ListSchemasAndTables) {
 TEST_F(SchemaToolsTest, DescribesTablesInTheOrderAsked) {
   add_shop();
   Json answer = base::loads(columns("main", " products , order_items,products "));
-  ASSERT_EQ(answer.size(), 3u);  // duplicates are kept
+  ASSERT_EQ(answer.size(), 2u);  // each distinct name is described once
   EXPECT_EQ(answer[0]["table"], "main.products");
   EXPECT_EQ(answer[1]["table"], "main.order_items");
-  EXPECT_EQ(answer[2], answer[0]);
   EXPECT_EQ(answer[0]["columns"][1], (Json{{"name", "sku"}, {"type", "VARCHAR(20)"}, {"nullable", false}}));
   EXPECT_EQ(answer[0]["columns"][0], (Json{{"name", "id"}, {"type", "INTEGER"}, {"nullable", true}}));
   EXPECT_EQ(columns("main", "products, missing"),
@@ -94,6 +93,30 @@ TEST_F(SchemaToolsTest, DescribesTablesInTheOrderAsked) {
             R"({"name": "category", "type": "TEXT", "nullable": false}, )"
             R"({"name": "price", "type": "REAL", "nullable": false}]}, )"
             R"({"table": "main.missing", "error": "Table 'main.missing' not found"}])");
+}
+
+// One call's catalog work is bounded: a name repeated 50,000 times is described once,
+// and at most 200 distinct names are described; the rest get an entry saying so.
+TEST_F(SchemaToolsTest, OneCallDescribesEachNameOnceAndAtMostTwoHundred) {
+  add_shop();
+  std::string repeated;
+  for (int idx = 0; idx < 50000; ++idx) repeated += "products,";
+  Json once = base::loads(columns("main", repeated));
+  ASSERT_EQ(once.size(), 1u);
+  EXPECT_EQ(once[0]["table"], "main.products");
+  EXPECT_EQ(once[0]["columns"].size(), 5u);
+
+  std::string many = "products";
+  for (int idx = 0; idx < 249; ++idx) many += ", ghost_" + std::to_string(idx);
+  Json bounded = base::loads(columns("main", many));
+  ASSERT_EQ(bounded.size(), 250u);
+  EXPECT_TRUE(bounded[0].contains("columns"));
+  EXPECT_EQ(bounded[199]["error"], "Table 'main.ghost_198' not found");
+  EXPECT_EQ(bounded[200]["table"], "main.ghost_199");
+  EXPECT_EQ(bounded[200]["error"],
+            "Not described: one call describes at most 200 tables; ask for this one in another call");
+  EXPECT_EQ(bounded[249]["table"], "main.ghost_248");
+  EXPECT_FALSE(bounded[249].contains("columns"));
 }
 
 TEST_F(SchemaToolsTest, RefuseMissingInputsWithTheirOwnTexts) {

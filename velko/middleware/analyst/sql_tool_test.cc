@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "tests/support/pg_warehouse.h"
+#include "velko/base/cancel.h"
+#include "velko/base/env.h"
 #include "velko/base/json.h"
 #include "velko/base/utf8.h"
 #include "velko/middleware/analyst/tools.h"
@@ -20,6 +22,8 @@
 
 namespace velko::middleware::analyst {
 namespace {
+
+constexpr const char* kProductCount = R"JSON({"headers": ["count(*)"], "rows": [[200]]})JSON";
 
 host::ToolRuntime runtime_of(const Json& state) {
   host::ToolRuntime runtime;
@@ -158,9 +162,107 @@ TEST_F(SqlToolTest, FailuresComeBackAsErrorText) {
   std::string text = run("SELEC\xff 1");
   EXPECT_TRUE(text.starts_with("Error executing query: ")) << text;
   EXPECT_TRUE(base::is_valid_utf8(text));
-  // A megabyte of SQL is answered like any other statement.
-  Json big = base::loads(run("SELECT length('" + std::string(1 << 20, 'x') + "') AS n"));
-  EXPECT_EQ(big["rows"], Json::parse("[[1048576]]"));
+  // Up to a megabyte of SQL is answered like any other statement; a byte more is refused
+  // before it is read.
+  const std::string frame = "SELECT length('') AS n";
+  const size_t fill = (size_t{1} << 20) - frame.size();
+  Json big = base::loads(run("SELECT length('" + std::string(fill, 'x') + "') AS n"));
+  EXPECT_EQ(big["rows"], Json::array({Json::array({fill})}));
+  auto seen = watch_statements();
+  EXPECT_EQ(run("SELECT length('" + std::string(fill + 1, 'x') + "') AS n"),
+            "Error executing query: the query text is 1048577 bytes long; at most 1048576 bytes (1 MiB) are accepted");
+  EXPECT_TRUE(seen->empty());
+}
+
+// A runaway statement ends at the connection's query_timeout (VELKO_QUERY_TIMEOUT
+// overrides it), a cancelled call ends at once, and the pooled connection serves the
+// next call either way.
+TEST_F(SqlToolTest, RunawayQueriesEndAtTheirTimeLimitOrWhenCancelled) {
+  platform::config::LocalConfigStore().add_connection(
+      "shop", {{"type", "SQLITE"}, {"database", warehouse_.string()}, {"query_timeout", 1}}, true);
+  const std::string runaway = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(run(runaway), "Error executing query: Query timed out after 1 second");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  EXPECT_EQ(run("SELECT count(*) FROM products"), kProductCount);
+  EXPECT_EQ(platform::warehouse::get_db_engine(std::nullopt, "cli")->stats().opened, 1u);
+  {
+    base::ScopedEnv override_timeout("VELKO_QUERY_TIMEOUT", "0.3");
+    EXPECT_EQ(run(runaway), "Error executing query: Query timed out after 0.3 seconds");
+  }
+  {
+    base::ScopedEnv bad("VELKO_QUERY_TIMEOUT", "soon");
+    EXPECT_EQ(run("SELECT 1"), "Error executing query: VELKO_QUERY_TIMEOUT must be a number of seconds above 0 and "
+                               "at most 604800");
+  }
+  platform::config::LocalConfigStore().add_connection(
+      "shop", {{"type", "SQLITE"}, {"database", warehouse_.string()}, {"query_timeout", 3600}}, true);
+  host::ToolRuntime runtime = runtime_of(Json::object());
+  runtime.cancel = std::make_shared<base::CancelSignal>();
+  std::thread canceller([signal = runtime.cancel] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    signal->cancel();
+  });
+  started = std::chrono::steady_clock::now();
+  EXPECT_EQ(_execute_sql_query_tool_generator("cli").invoke({{"query", runaway}}, runtime),
+            "Error executing query: cancelled");
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  EXPECT_EQ(run("SELECT count(*) FROM products"), kProductCount);
+}
+
+// Values over 64 KiB are cut with a marker counting the characters left out; the answer
+// stays under 4 MiB whatever the rows hold.
+TEST_F(SqlToolTest, LongValuesAreCutAndTheAnswerStaysUnderFourMebibytes) {
+  add_shop();
+  Json cut = base::loads(run("SELECT replace(hex(zeroblob(50000)), '0', 'x') AS v"));
+  const std::string value = cut["rows"][0][0];
+  EXPECT_EQ(value, std::string(65536, 'x') + "\xE2\x80\xA6 [34464 more characters]");
+  // Characters, not bytes, are counted; a sequence is never split.
+  Json wide = base::loads(run("SELECT replace(hex(zeroblob(40000)), '0', '\xC3\xA9') AS v"));
+  const std::string accented = wide["rows"][0][0];
+  EXPECT_TRUE(base::is_valid_utf8(accented));
+  EXPECT_EQ(accented, [] {
+    std::string out;
+    for (int idx = 0; idx < 32768; ++idx) out += "\xC3\xA9";
+    return out + "\xE2\x80\xA6 [47232 more characters]";
+  }());
+  // A value of exactly 64 KiB is whole.
+  EXPECT_EQ(base::loads(run("SELECT replace(hex(zeroblob(32768)), '0', 'y') AS v"))["rows"][0][0],
+            std::string(65536, 'y'));
+  // Fifty rows of two 1 MB values: cut to 64 KiB each, and rows past 4 MiB left out.
+  std::string answer = run(
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60) "
+      "SELECT i, replace(hex(zeroblob(500000)), '0', 'a') AS a, replace(hex(zeroblob(500000)), '0', 'b') AS b FROM n");
+  EXPECT_LT(answer.size(), size_t{4} << 20);
+  Json bounded = base::loads(answer);
+  EXPECT_EQ(bounded["headers"], Json::parse(R"(["i", "a", "b"])"));
+  const size_t kept = bounded["rows"].size();
+  EXPECT_GT(kept, 20u);
+  EXPECT_LT(kept, 50u);
+  EXPECT_EQ(bounded["note"], std::to_string(50 - kept) + " rows left out: the answer is limited to 4 MiB");
+  EXPECT_EQ(bounded["rows"][0][1].get<std::string>().size(), 65536 + std::string(" [934464 more characters]").size() + 3);
+}
+
+// fts3_tokenizer hands out (and, with two arguments, takes) native pointers: it is off,
+// and so are the functions that reach extensions or files. The documented crash
+// sequence, two calls on one pooled connection, now answers with errors and the next
+// call answers.
+TEST_F(SqlToolTest, NoSqlReachesNativePointersOrFiles) {
+  add_shop();
+  for (const std::string query : {"SELECT fts3_tokenizer('simple')",
+                                   "SELECT fts3_tokenizer('simple', x'4141414141414141')",
+                                   "SELECT load_extension('/tmp/evil.so')", "SELECT readfile('/etc/passwd')",
+                                   "SELECT writefile('/tmp/x', 'y')"}) {
+    std::string answer = run(query);
+    EXPECT_TRUE(answer.starts_with("Error executing query: ")) << query << ": " << answer;
+  }
+  std::string tokens = run("SELECT token FROM temp.tok WHERE input = 'hello world'");
+  EXPECT_TRUE(tokens.starts_with("Error executing query: ")) << tokens;
+  run("CREATE VIRTUAL TABLE temp.tok USING fts3tokenize(simple)");
+  run("SELECT token FROM tok WHERE input = 'hello world'");
+  EXPECT_EQ(run("SELECT count(*) FROM products"), kProductCount);
+  EXPECT_EQ(platform::warehouse::get_db_engine(std::nullopt, "cli")->stats().opened, 1u);
 }
 
 

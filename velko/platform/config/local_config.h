@@ -5,6 +5,9 @@
 //    "connections": {"warehouse": {"type": "POSTGRES", "host": ..., "password": ...}},
 //    "app_url": "https://..."}
 //
+// A connection may carry "query_timeout" (seconds, a number): the time limit of each of
+// its queries (see platform/warehouse: query_timeout). The URL builders ignore it.
+//
 // The file is written atomically with mode 0600. Every read checks the file on disk (its
 // inode, size and times) and parses it again only when it changed, so changes by
 // another process are seen at the next call. Functions are

@@ -143,6 +143,7 @@ struct LimitSlot {
   std::uint32_t value_end = 0;
   std::uint32_t literal = 0;  // the token to rewrite; for kImplicitOne the FIRST/NEXT word
   bool negative = false;
+  bool with_ties = false;  // FETCH ... WITH TIES: rows tied with the last one come too
 };
 
 struct QueryShape {
@@ -632,21 +633,25 @@ bool QueryReader::read_fetch(std::uint32_t& pos, std::uint32_t end, TailInfo* ta
   }
   if (count_end >= end) return false;
   pos = count_end + 1;
+  bool with_ties = false;
   if (kw(pos) == Keyword::kOnly) {
     ++pos;
   } else if (kw(pos) == Keyword::kWith && raw_keyword(pos + 1) == Keyword::kTies) {
     pos += 2;
+    with_ties = true;
   } else {
     return false;
   }
   if (count_begin == count_end) {
     tail->limit.kind = LimitSlot::Kind::kImplicitOne;
     tail->limit.literal = first_word;
+    tail->limit.with_ties = with_ties;
     return true;
   }
   std::uint32_t count_pos = count_begin;
   if (!read_run(count_pos, count_end, RunRules{})) return false;
   tail->limit = classify_limit_value(count_begin, count_end);
+  tail->limit.with_ties = with_ties;
   return tail->limit.kind != LimitSlot::Kind::kNone;
 }
 
@@ -821,8 +826,8 @@ bool is_bounded_least(std::string_view query, const std::vector<Token>& tokens,
   return false;
 }
 
-LimitCapResult apply_cap(std::string_view query, const std::vector<Token>& tokens,
-                         const QueryShape& shape, long long limit, SqlDialect dialect) {
+LimitCapResult apply_cap_value(std::string_view query, const std::vector<Token>& tokens,
+                               const QueryShape& shape, long long limit, SqlDialect dialect) {
   const std::string cap = std::to_string(limit);
   const LimitSlot& slot = shape.limit;
   switch (slot.kind) {
@@ -858,6 +863,13 @@ LimitCapResult apply_cap(std::string_view query, const std::vector<Token>& token
     }
   }
   return LimitCapResult{std::string(query), LimitOutcome::kKept, UnchangedReason::kNone};
+}
+
+LimitCapResult apply_cap(std::string_view query, const std::vector<Token>& tokens,
+                         const QueryShape& shape, long long limit, SqlDialect dialect) {
+  LimitCapResult result = apply_cap_value(query, tokens, shape, limit, dialect);
+  result.with_ties = shape.limit.with_ties;
+  return result;
 }
 
 // Whether the first token can open a query in this dialect.

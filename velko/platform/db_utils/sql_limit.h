@@ -88,7 +88,18 @@ struct LimitCapResult {
   std::string sql;
   LimitOutcome outcome = LimitOutcome::kUnchanged;
   UnchangedReason reason = UnchangedReason::kNone;
+  // The outermost limit is FETCH ... WITH TIES: even when capped, the database may
+  // return more rows than the limit (those tied with the last), so the row count is not
+  // bounded by the text.
+  bool with_ties = false;
 };
+
+// True when the text as returned bounds the statement's row count at `limit`: a limit
+// was added, lowered or kept, and it is not WITH TIES.
+inline bool bounds_row_count(const LimitCapResult& result) {
+  return !result.with_ties && (result.outcome == LimitOutcome::kAdded || result.outcome == LimitOutcome::kLowered ||
+                               result.outcome == LimitOutcome::kKept);
+}
 
 // add_limit_to_query with the outcome: what was done to the text and, when nothing was,
 // why. add_limit_to_query(q, n, d) == cap_query_limit(q, n, d).sql.

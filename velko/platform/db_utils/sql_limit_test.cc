@@ -464,3 +464,34 @@ TEST(SqlLimitTest, UsesTheCapItIsGiven) {
 
 }  // namespace
 }  // namespace velko::platform::db_utils
+
+namespace velko::platform::db_utils {
+namespace {
+
+// WITH TIES returns the rows tied with the last one too, so a capped WITH TIES limit
+// does not bound the row count; a subquery's WITH TIES says nothing about the outer one.
+TEST(SqlLimitTest, SaysWhetherTheTextBoundsTheRowCount) {
+  struct BoundCase {
+    const char* sql;
+    bool bounded;
+  };
+  const BoundCase cases[] = {
+      {"SELECT * FROM t", true},
+      {"SELECT * FROM t LIMIT 10", true},
+      {"SELECT * FROM t LIMIT 5000", true},
+      {"SELECT * FROM t FETCH FIRST 10 ROWS ONLY", true},
+      {"SELECT * FROM t ORDER BY a FETCH FIRST 1 ROW WITH TIES", false},
+      {"SELECT * FROM t ORDER BY a FETCH FIRST ROW WITH TIES", false},
+      {"SELECT * FROM t ORDER BY a FETCH FIRST 5000 ROWS WITH TIES", false},
+      {"SELECT * FROM (SELECT * FROM t ORDER BY a FETCH FIRST 1 ROW WITH TIES) s", true},
+      {"INSERT INTO t VALUES (1)", false},
+      {"NOT VALID SQL AT ALL !!!", false},
+  };
+  for (const BoundCase& test_case : cases) {
+    SCOPED_TRACE(test_case.sql);
+    EXPECT_EQ(bounds_row_count(cap_query_limit(test_case.sql, 50)), test_case.bounded);
+  }
+}
+
+}  // namespace
+}  // namespace velko::platform::db_utils

@@ -69,6 +69,20 @@ std::string base64(std::string_view data) {
   return out;
 }
 
+// A host as it enters the authority: a name or an IPv4 address comes through unchanged,
+// an IPv6 literal in brackets too; any other byte (":", "/", "?", "#", "@", ...) is
+// percent-encoded, so no value can add a port, a path, a query or credentials.
+std::string encode_host(std::string_view host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']' &&
+      host.find_first_not_of("0123456789abcdefABCDEF:.", 1) == host.size() - 1) {
+    return std::string(host);
+  }
+  return encode(host, false);
+}
+
+// A path segment (database, schema, dataset) or a port: unreserved bytes unchanged.
+std::string encode_segment(std::string_view text) { return encode(text, false); }
+
 }  // namespace
 
 const std::map<std::string, std::string> DIALECT_MAP = {
@@ -105,10 +119,10 @@ std::string percent_decode(std::string_view text) {
 
 std::string build_snowflake_url(const SnowflakeUrlArgs& args) {
   std::string url = "snowflake://" + percent_encode(args.username) + ":" + percent_encode(args.password) + "@" +
-                    args.account;
+                    encode_host(args.account);
   if (!args.database.empty()) {
-    url += "/" + args.database;
-    if (!args.schema.empty()) url += "/" + args.schema;
+    url += "/" + encode_segment(args.database);
+    if (!args.schema.empty()) url += "/" + encode_segment(args.schema);
   }
   std::vector<std::pair<std::string, std::string>> params;
   if (!args.warehouse.empty()) params.emplace_back("warehouse", args.warehouse);
@@ -119,7 +133,7 @@ std::string build_snowflake_url(const SnowflakeUrlArgs& args) {
 std::string build_postgres_url(const PostgresUrlArgs& args) {
   std::string port = args.port.empty() ? "5432" : args.port;
   return "postgresql+psycopg://" + percent_encode(args.username) + ":" + percent_encode(args.password) + "@" +
-         args.host + ":" + port + "/" + args.database;
+         encode_host(args.host) + ":" + encode_segment(port) + "/" + encode_segment(args.database);
 }
 
 std::string build_databricks_url(const DatabricksUrlArgs& args) {
@@ -133,12 +147,25 @@ std::string build_databricks_url(const DatabricksUrlArgs& args) {
   std::vector<std::pair<std::string, std::string>> params = {{"http_path", args.http_path}};
   if (!args.catalog.empty()) params.emplace_back("catalog", args.catalog);
   if (!args.schema.empty()) params.emplace_back("schema", args.schema);
-  return "databricks://token:" + percent_encode(args.token) + "@" + std::string(host) + join_query(params);
+  // A second trailing "/" (the host was given as "h//") stays the path's "/"; a port
+  // after the host name stays a port.
+  std::string_view slash = host.ends_with('/') ? "/" : "";
+  host.remove_suffix(slash.size());
+  std::string port;
+  if (size_t colon = host.rfind(':'); colon != std::string_view::npos && colon + 1 < host.size() &&
+                                      host.find_first_not_of("0123456789", colon + 1) == std::string_view::npos &&
+                                      host.find(']') == std::string_view::npos) {
+    port = std::string(host.substr(colon));
+    host = host.substr(0, colon);
+  }
+  std::string authority = encode_host(host) + port + std::string(slash);
+  return "databricks://token:" + percent_encode(args.token) + "@" + authority + join_query(params);
 }
 
 std::string build_clickhouse_url(const ClickhouseUrlArgs& args) {
-  return "clickhousedb://" + percent_encode(args.username) + ":" + percent_encode(args.password) + "@" + args.host +
-         ":" + args.port + "/" + args.database + "?secure=" + (args.secure ? "true" : "false");
+  return "clickhousedb://" + percent_encode(args.username) + ":" + percent_encode(args.password) + "@" +
+         encode_host(args.host) + ":" + encode_segment(args.port) + "/" + encode_segment(args.database) +
+         "?secure=" + (args.secure ? "true" : "false");
 }
 
 std::string build_motherduck_url(const MotherduckUrlArgs& args) {
@@ -146,8 +173,8 @@ std::string build_motherduck_url(const MotherduckUrlArgs& args) {
 }
 
 std::string build_bigquery_url(const BigqueryUrlArgs& args) {
-  std::string url = "bigquery://" + args.project_id;
-  if (!args.dataset.empty()) url += "/" + args.dataset;
+  std::string url = "bigquery://" + encode_host(args.project_id);
+  if (!args.dataset.empty()) url += "/" + encode_segment(args.dataset);
   std::vector<std::pair<std::string, std::string>> params;
   if (!args.location.empty()) params.emplace_back("location", args.location);
   if (!args.credentials_json.empty()) params.emplace_back("credentials_base64", base64(args.credentials_json));

@@ -3,7 +3,10 @@
 //
 // Builders are pure and thread-safe. User names, passwords and tokens are percent-encoded
 // (every byte but ASCII letters, digits and "-._~"); query values are encoded so that none
-// can end the query early.
+// can end the query early. Hosts, ports and path parts (database, schema, dataset) are
+// encoded the same way (an IPv6 host in brackets is kept), so no value can become another
+// part of the URL: a database "db?host=evil" stays one database name. Ordinary names and
+// numbers come through unchanged.
 #pragma once
 
 #include <map>

@@ -8,8 +8,18 @@
 //
 // Error texts (DatabaseError and its kinds) carry the database's own message and never
 // a password or a full URL.
+//
+// Every call that reaches the server (execute and the inspection calls) honours its
+// ExecuteOptions' timeout and cancel: when the limit passes or the signal fires, the
+// driver stops the statement on the server itself (PostgreSQL: statement_timeout and a
+// cancel request; SQLite: sqlite3_interrupt; ClickHouse: max_execution_time and KILL
+// QUERY; Databricks: the statement's cancel call) and throws base::TimeoutError
+// ("... timed out after N seconds") or base::CancelledError ("cancelled"). The
+// connection is left usable for the next call, or reset() reports it broken and the
+// engine replaces it. Opening a connection has its own limit, CONNECT_TIMEOUT.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -43,17 +53,22 @@ class DriverConnection {
   // was lost.
   virtual Result execute(std::string_view sql, const ExecuteOptions& options) = 0;
 
-  // Inspection, read-only like execute(). Schema names and the table and view
-  // names of `schema` are sorted by name. get_columns throws DatabaseError
-  // "Table '{schema}.{table}' not found" when there is no such table or view.
-  virtual std::vector<std::string> list_schemas() = 0;
-  virtual std::vector<std::string> list_tables(const std::string& schema) = 0;
-  virtual std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table) = 0;
+  // Inspection, read-only like execute(), under options.timeout and options.cancel (the
+  // row options do not apply). Schema names and the table and view names of `schema` are
+  // sorted by name. get_columns throws DatabaseError "Table '{schema}.{table}' not found"
+  // when there is no such table or view.
+  virtual std::vector<std::string> list_schemas(const ExecuteOptions& options) = 0;
+  virtual std::vector<std::string> list_tables(const std::string& schema, const ExecuteOptions& options) = 0;
+  virtual std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table,
+                                              const ExecuteOptions& options) = 0;
 
   // Ends any open transaction by rolling it back, so the connection can be pooled. Returns
   // false when the connection cannot be used again. Never throws.
   virtual bool reset() = 0;
 };
+
+// How long opening a connection may take (the TCP connection, TLS and the login).
+inline constexpr std::chrono::seconds CONNECT_TIMEOUT{10};
 
 class Driver {
  public:

@@ -109,12 +109,14 @@ Result Connection::execute(std::string_view sql, const ExecuteOptions& options) 
   if (sql.find('\0') != std::string_view::npos) {
     throw base::DatabaseError("SQL text cannot contain NUL (0x00) bytes");
   }
+  base::throw_if_cancelled(options.cancel);
   if (engine_) engine_->notify_statement(sql);
   return run([&](DriverConnection& connection) { return connection.execute(sql, options); });
 }
 
-std::vector<std::string> Connection::list_schemas() {
-  return run([](DriverConnection& connection) { return connection.list_schemas(); });
+std::vector<std::string> Connection::list_schemas(const ExecuteOptions& options) {
+  base::throw_if_cancelled(options.cancel);
+  return run([&](DriverConnection& connection) { return connection.list_schemas(options); });
 }
 
 namespace {
@@ -123,15 +125,18 @@ void refuse_nul(const std::string& name) {
 }
 }  // namespace
 
-std::vector<std::string> Connection::list_tables(const std::string& schema) {
+std::vector<std::string> Connection::list_tables(const std::string& schema, const ExecuteOptions& options) {
   refuse_nul(schema);
-  return run([&](DriverConnection& connection) { return connection.list_tables(schema); });
+  base::throw_if_cancelled(options.cancel);
+  return run([&](DriverConnection& connection) { return connection.list_tables(schema, options); });
 }
 
-std::vector<ColumnInfo> Connection::get_columns(const std::string& schema, const std::string& table) {
+std::vector<ColumnInfo> Connection::get_columns(const std::string& schema, const std::string& table,
+                                                const ExecuteOptions& options) {
   refuse_nul(schema);
   refuse_nul(table);
-  return run([&](DriverConnection& connection) { return connection.get_columns(schema, table); });
+  base::throw_if_cancelled(options.cancel);
+  return run([&](DriverConnection& connection) { return connection.get_columns(schema, table, options); });
 }
 
 // ---------------------------------------------------------------------------------------

@@ -68,16 +68,19 @@ class Connection {
   // Rolls back and returns the connection to the pool (or closes it when broken).
   ~Connection();
 
-  // Runs exactly one statement (see DriverConnection::execute). Text holding a NUL byte
-  // is refused. When a connection taken from the pool turns out to be dead at its first
+  // Runs exactly one statement (see DriverConnection::execute), under options.timeout
+  // and options.cancel: TimeoutError or CancelledError after the driver stopped it on
+  // the server; a signal that already fired throws CancelledError before anything is
+  // sent. Text holding a NUL byte is refused. When a connection taken from the pool turns out to be dead at its first
   // statement, it is replaced and the statement sent once more (it ran in a read-only,
   // rolled-back transaction, so nothing happened twice).
   Result execute(std::string_view sql, const ExecuteOptions& options = {});
 
-  // Inspection (see DriverConnection).
-  std::vector<std::string> list_schemas();
-  std::vector<std::string> list_tables(const std::string& schema);
-  std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table);
+  // Inspection (see DriverConnection), under options.timeout and options.cancel.
+  std::vector<std::string> list_schemas(const ExecuteOptions& options = {});
+  std::vector<std::string> list_tables(const std::string& schema, const ExecuteOptions& options = {});
+  std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table,
+                                      const ExecuteOptions& options = {});
 
   // Releases the connection now; the object is empty afterwards.
   void close();

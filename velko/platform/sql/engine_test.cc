@@ -34,9 +34,11 @@ class ScriptedConnection : public DriverConnection {
     if (!script_.statement_error.empty()) throw base::DatabaseError(script_.statement_error);
     return Result({"id", "sql"}, {{Json(id_), Json(std::string(sql))}});
   }
-  std::vector<std::string> list_schemas() override { return {"main"}; }
-  std::vector<std::string> list_tables(const std::string&) override { return {}; }
-  std::vector<ColumnInfo> get_columns(const std::string&, const std::string&) override { return {}; }
+  std::vector<std::string> list_schemas(const ExecuteOptions&) override { return {"main"}; }
+  std::vector<std::string> list_tables(const std::string&, const ExecuteOptions&) override { return {}; }
+  std::vector<ColumnInfo> get_columns(const std::string&, const std::string&, const ExecuteOptions&) override {
+    return {};
+  }
   bool reset() override {
     ++script_.resets;
     return !script_.reset_fails;

@@ -1,12 +1,28 @@
 // The PostgreSQL driver, over libpq.
 //
 // Each connection stays in libpq's pipeline mode. A statement is sent as one pipeline:
-// "BEGIN READ ONLY", the statement itself through the extended query protocol (which
-// refuses text holding several statements), "ROLLBACK", then a sync; so a statement is
-// its own read-only transaction, rolled back in the same round trip, and a connection
-// waits in the pool outside any transaction (holding no locks). Rows arrive in
-// single-row mode and stop being kept at ExecuteOptions::max_rows; past it the server is
-// asked to cancel the statement and the rest is discarded as it arrives.
+// "BEGIN READ ONLY", "SET LOCAL statement_timeout" (with a time limit), the statement
+// itself through the extended query protocol (which refuses text holding several
+// statements), a sync, then "ROLLBACK" and "DISCARD ALL" and a second sync; so a
+// statement is its own read-only transaction, rolled back in the same round trip, and
+// nothing it did to the session (advisory locks, prepared statements, settings,
+// temporary tables, LISTEN) outlives the call: a connection waits in the pool outside
+// any transaction, as fresh as a new one. (The reset sits behind its own sync because a
+// failed statement makes the server skip the rest of its pipeline segment.) Rows arrive
+// in single-row mode and stop being kept at ExecuteOptions::max_rows; past it the server
+// is asked to cancel the statement and the rest is discarded as it arrives.
+//
+// Time limits and cancellation: the server stops the statement at its statement_timeout;
+// a cancel request (PQcancel) follows a second later if it did not answer, and at once
+// when the caller's signal fires. A server that answers neither within five more seconds
+// is abandoned: the connection is marked broken and closed. Connecting has a
+// connect_timeout of CONNECT_TIMEOUT.
+//
+// A URL's query may carry only the options users set for themselves: sslmode,
+// sslrootcert, sslcert, sslkey, connect_timeout, application_name, options,
+// target_session_attrs (client_encoding is ignored). Any other key, host, port, user,
+// password, dbname, passfile and service among them, is refused, so a value can never
+// point the connection somewhere else.
 //
 // A connection left in any other state (a statement that failed or was cancelled leaves
 // the transaction aborted) gets a leading "ROLLBACK" in its next pipeline; release sends
@@ -19,7 +35,10 @@
 #include <libpq-fe.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <climits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,11 +48,21 @@
 #include "velko/base/strings.h"
 #include "velko/platform/sql/driver.h"
 #include "velko/platform/sql/postgres_values.h"
+#include "velko/platform/sql/statement_watch.h"
+#include "velko/platform/sql/value_bounds.h"
 
 namespace velko::platform::sql {
 namespace {
 
 constexpr const char* kQueryCanceled = "57014";
+// How long after the time limit the cancel request goes out, and how long after that
+// (or after the caller's cancel) the server may take to answer before it is abandoned.
+constexpr std::chrono::milliseconds kCancelGrace{1000};
+constexpr std::chrono::milliseconds kAbandonAfter{5000};
+// URL query keys a user may set; any other is refused.
+constexpr const char* kAcceptedUrlOptions[] = {"sslmode",         "sslrootcert", "sslcert", "sslkey",
+                                               "connect_timeout", "application_name", "options",
+                                               "target_session_attrs"};
 constexpr const char* kSessionOptions =
     "-c DateStyle=ISO,MDY -c IntervalStyle=postgres -c bytea_output=hex -c extra_float_digits=1";
 
@@ -88,10 +117,13 @@ void ignore_notice(void*, const PGresult*) {}
 
 class PostgresConnection : public DriverConnection {
  public:
-  explicit PostgresConnection(PGconn* conn) : conn_(conn) {
+  explicit PostgresConnection(PGconn* conn) : conn_(conn), canceller_(PQgetCancel(conn)) {
     PQsetNoticeReceiver(conn_, &ignore_notice, nullptr);
   }
-  ~PostgresConnection() override { PQfinish(conn_); }
+  ~PostgresConnection() override {
+    if (canceller_ != nullptr) PQfreeCancel(canceller_);
+    PQfinish(conn_);
+  }
   PostgresConnection(const PostgresConnection&) = delete;
   PostgresConnection& operator=(const PostgresConnection&) = delete;
 
@@ -128,20 +160,22 @@ class PostgresConnection : public DriverConnection {
     return run(std::string(sql), {}, options);
   }
 
-  std::vector<std::string> list_schemas() override {
+  std::vector<std::string> list_schemas(const ExecuteOptions& options) override {
     return first_column(run(
-        "SELECT nspname FROM pg_catalog.pg_namespace WHERE nspname NOT LIKE 'pg\\_%' ORDER BY nspname", {}, {}));
+        "SELECT nspname FROM pg_catalog.pg_namespace WHERE nspname NOT LIKE 'pg\\_%' ORDER BY nspname", {},
+        limits_of(options)));
   }
 
-  std::vector<std::string> list_tables(const std::string& schema) override {
+  std::vector<std::string> list_tables(const std::string& schema, const ExecuteOptions& options) override {
     return first_column(run(
         "SELECT c.relname FROM pg_catalog.pg_class c "
         "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
         "WHERE n.nspname = $1 AND c.relkind IN ('r', 'p', 'v', 'm', 'f') ORDER BY c.relname",
-        {schema}, {}));
+        {schema}, limits_of(options)));
   }
 
-  std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table) override {
+  std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table,
+                                      const ExecuteOptions& options) override {
     Result result = run(
         "SELECT a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), NOT a.attnotnull, "
         "t.typnamespace = 'pg_catalog'::regnamespace "
@@ -151,7 +185,7 @@ class PostgresConnection : public DriverConnection {
         "LEFT JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
         "WHERE n.nspname = $1 AND c.relname = $2 AND c.relkind IN ('r', 'p', 'v', 'm', 'f') "
         "ORDER BY a.attnum",
-        {schema, table}, {});
+        {schema, table}, limits_of(options));
     const auto& rows = result.fetchall();
     if (rows.empty()) throw base::DatabaseError("Table '" + schema + "." + table + "' not found");
     std::vector<ColumnInfo> columns;
@@ -168,10 +202,7 @@ class PostgresConnection : public DriverConnection {
     if (broken_ || !alive()) return false;
     if (pending_syncs_ == 0 && PQtransactionStatus(conn_) == PQTRANS_IDLE) return true;
     // Sent now, answered while the connection waits in the pool.
-    if (PQsendQueryParams(conn_, "ROLLBACK", 0, nullptr, nullptr, nullptr, nullptr, 0) == 0 ||
-        PQpipelineSync(conn_) == 0) {
-      return false;
-    }
+    if (!send_command("ROLLBACK") || !send_command("DISCARD ALL") || PQpipelineSync(conn_) == 0) return false;
     ++pending_syncs_;
     rollback_pending_ = true;
     return true;
@@ -179,6 +210,14 @@ class PostgresConnection : public DriverConnection {
 
  private:
   bool alive() const { return PQstatus(conn_) == CONNECTION_OK; }
+
+  // Only the time limit and the cancel signal of `options` (inspection reads all rows).
+  static ExecuteOptions limits_of(const ExecuteOptions& options) {
+    ExecuteOptions limits;
+    limits.timeout = options.timeout;
+    limits.cancel = options.cancel;
+    return limits;
+  }
 
   [[noreturn]] void lost() {
     broken_ = true;
@@ -192,16 +231,37 @@ class PostgresConnection : public DriverConnection {
     return ::poll(&descriptor, 1, timeout_ms) > 0;
   }
 
-  // The next result, or nullptr at the end of the current statement's results.
+  // The next result, or nullptr at the end of the current statement's results. While a
+  // statement runs under a watch, waits no longer than the watch allows (see the top).
   ResultPtr next_result() {
+    if (watch_ != nullptr) await_input();
     ResultPtr result(PQgetResult(conn_));
     if (!result && !alive()) lost();
     return result;
   }
 
-  // Reads results up to and including the pipeline's sync.
-  void finish_pipeline() {
+  void await_input() {
+    using Clock = StatementWatch::Clock;
+    std::optional<Clock::time_point> stopped_at;
+    while (PQisBusy(conn_) == 1) {
+      if (!stopped_at && (watch_->cancelled() || watch_->remaining() + kCancelGrace <= Clock::duration::zero())) {
+        stopped_at = Clock::now();
+      }
+      if (stopped_at && Clock::now() - *stopped_at > kAbandonAfter) {
+        broken_ = true;  // the server answers neither the statement nor the cancel request
+        watch_->throw_if_stopped();
+        throw base::TimeoutError("the PostgreSQL server did not answer");
+      }
+      if (readable(200) && PQconsumeInput(conn_) == 0) lost();
+      if (!alive()) lost();
+    }
+  }
+
+  // Reads results up to and including the pipeline's sync. Returns false when one of
+  // them was an error.
+  bool finish_pipeline() {
     int empty_in_a_row = 0;
+    bool clean = true;
     while (true) {
       ResultPtr result = next_result();
       if (!result) {
@@ -209,39 +269,63 @@ class PostgresConnection : public DriverConnection {
         continue;
       }
       empty_in_a_row = 0;
-      if (PQresultStatus(result.get()) == PGRES_PIPELINE_SYNC) {
+      ExecStatusType status = PQresultStatus(result.get());
+      if (status == PGRES_PIPELINE_SYNC) {
         --pending_syncs_;
-        return;
+        return clean;
       }
+      if (status == PGRES_FATAL_ERROR || status == PGRES_PIPELINE_ABORTED) clean = false;
     }
   }
 
   void cancel_statement() {
-    PGcancel* cancel = PQgetCancel(conn_);
-    if (cancel == nullptr) return;
+    if (canceller_ == nullptr) return;
     char error[256];
-    PQcancel(cancel, error, sizeof error);
-    PQfreeCancel(cancel);
+    PQcancel(canceller_, error, sizeof error);
   }
 
   Result run(const std::string& sql, const std::vector<std::string>& params, const ExecuteOptions& options) {
     if (broken_ || !alive()) lost();
+    base::throw_if_cancelled(options.cancel);
     // Anything but a connection known to be idle (answers still owed, a transaction left
     // open or aborted) is rolled back first, in the same pipeline.
     const bool settle = pending_syncs_ > 0 || PQtransactionStatus(conn_) != PQTRANS_IDLE;
+    const bool limited = options.timeout.count() > 0;
+    std::string timeout_command;
+    if (limited) {
+      long long ms = std::min<long long>(options.timeout.count(), INT_MAX);
+      timeout_command = "SET LOCAL statement_timeout = " + std::to_string(ms);
+    }
     std::vector<const char*> values;
     for (const auto& param : params) values.push_back(param.c_str());
     if ((settle && !send_command("ROLLBACK")) || !send_command("BEGIN READ ONLY") ||
+        (limited && !send_command(timeout_command.c_str())) ||
         PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                           values.empty() ? nullptr : values.data(), nullptr, nullptr, 0) == 0 ||
-        !send_command("ROLLBACK") || PQpipelineSync(conn_) == 0) {
+        PQpipelineSync(conn_) == 0 || !send_command("ROLLBACK") || !send_command("DISCARD ALL") ||
+        PQpipelineSync(conn_) == 0) {
       lost();
     }
-    ++pending_syncs_;
+    pending_syncs_ += 2;
     std::optional<std::string> error;
+    bool stopped = false;  // the server cancelled the statement (time limit, our cancel request)
     Result result;
     try {
-      result = read_results(settle, options, error);
+      StatementWatch watch(options, [this] { cancel_statement(); }, kCancelGrace);
+      watch_ = &watch;
+      struct Unwatch {
+        StatementWatch*& slot;
+        ~Unwatch() { slot = nullptr; }
+      } unwatch{watch_};
+      result = read_results(settle, limited, options, error, stopped);
+      // A statement the server cancelled (or that failed) once the limit passed or the
+      // caller cancelled was stopped by us; any other cancellation (a statement_timeout
+      // the statement set for itself) keeps the server's message.
+      if (stopped || error) watch.throw_if_stopped();
+    } catch (const base::TimeoutError&) {
+      throw;
+    } catch (const base::CancelledError&) {
+      throw;
     } catch (...) {
       broken_ = true;  // results may be left unread: never pool this connection again
       throw;
@@ -257,8 +341,9 @@ class PostgresConnection : public DriverConnection {
   // Reads the answers of the pipeline run() sent (and, first, those still owed to an
   // earlier one). The database's error, if any, goes to `error`; throws only when the
   // connection cannot be used any more.
-  Result read_results(bool settle, const ExecuteOptions& options, std::optional<std::string>& error) {
-    while (pending_syncs_ > 1) finish_pipeline();
+  Result read_results(bool settle, bool limited, const ExecuteOptions& options, std::optional<std::string>& error,
+                      bool& stopped) {
+    while (pending_syncs_ > 2) finish_pipeline();
     rollback_pending_ = false;
     if (settle) {
       while (next_result()) {  // the leading ROLLBACK: a warning at most
@@ -267,6 +352,15 @@ class PostgresConnection : public DriverConnection {
 
     bool begin_failed = false;
     {
+      ResultPtr result = next_result();
+      if (result && PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+        error = result_error(result.get());
+        begin_failed = true;
+      }
+      while (next_result()) {
+      }
+    }
+    if (limited && !begin_failed) {
       ResultPtr result = next_result();
       if (result && PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
         error = result_error(result.get());
@@ -305,8 +399,14 @@ class PostgresConnection : public DriverConnection {
           if (PQgetisnull(result, index, column)) {
             row.emplace_back(nullptr);
           } else {
-            row.push_back(pg_value(types[column], std::string_view(PQgetvalue(result, index, column),
-                                                                   PQgetlength(result, index, column))));
+            std::string_view text(PQgetvalue(result, index, column), PQgetlength(result, index, column));
+            if (options.max_value_bytes != 0 && text.size() > options.max_value_bytes) {
+              std::string cut(text);  // too long to convert: its text, cut
+              cut_long_text(cut, options.max_value_bytes);
+              row.emplace_back(std::move(cut));
+            } else {
+              row.push_back(pg_value(types[column], text));
+            }
           }
         }
         rows.push_back(std::move(row));
@@ -314,8 +414,9 @@ class PostgresConnection : public DriverConnection {
     };
 
     // A statement that may return any number of rows is read one row at a time, so no
-    // more than max_rows are ever held.
-    const bool row_at_a_time = !(options.rows_bounded && options.max_rows != 0);
+    // more than max_rows are ever held; so is one whose values are cut while read, so
+    // that no more than one row of long values is held.
+    const bool row_at_a_time = !(options.rows_bounded && options.max_rows != 0) || options.max_value_bytes != 0;
     if (!begin_failed && row_at_a_time) PQsetSingleRowMode(conn_);
     while (ResultPtr result = next_result()) {
       switch (PQresultStatus(result.get())) {
@@ -338,9 +439,9 @@ class PostgresConnection : public DriverConnection {
           break;
         case PGRES_FATAL_ERROR:
         case PGRES_NONFATAL_ERROR:
-          if (!(cancelled && is_sqlstate(result.get(), kQueryCanceled)) && !error) {
-            error = result_error(result.get());
-          }
+          if (cancelled && is_sqlstate(result.get(), kQueryCanceled)) break;  // our stop after max_rows
+          if (is_sqlstate(result.get(), kQueryCanceled)) stopped = true;
+          if (!error) error = result_error(result.get());
           break;
         case PGRES_PIPELINE_ABORTED:
           break;
@@ -355,7 +456,10 @@ class PostgresConnection : public DriverConnection {
           break;
       }
     }
-    finish_pipeline();  // the closing ROLLBACK and the sync
+    finish_pipeline();  // the first sync
+    // The closing ROLLBACK and DISCARD ALL: a session that could not be reset is not
+    // used again.
+    if (!finish_pipeline()) broken_ = true;
     if (!alive()) lost();
     if (error || !returns_rows) return Result();
     return Result(std::move(keys), std::move(rows), truncated);
@@ -368,6 +472,8 @@ class PostgresConnection : public DriverConnection {
   }
 
   PGconn* conn_;
+  PGcancel* canceller_ = nullptr;        // for cancel requests from the watch's thread
+  StatementWatch* watch_ = nullptr;      // the running statement's watch, or null
   int pending_syncs_ = 0;          // pipeline syncs sent whose results were not read yet
   bool rollback_pending_ = false;  // the last pipeline sent is a ROLLBACK
   bool broken_ = false;
@@ -383,12 +489,20 @@ class PostgresDriver : public Driver {
     if (url.password) params.emplace_back("password", *url.password);
     if (url.database) params.emplace_back("dbname", *url.database);
     params.emplace_back("application_name", "velko");
-    params.emplace_back("connect_timeout", "10");
+    params.emplace_back("connect_timeout", std::to_string(CONNECT_TIMEOUT.count()));
     std::string session_options = kSessionOptions;
     for (const auto& [key, value] : url.query) {
+      if (key == "client_encoding") continue;
+      if (std::find(std::begin(kAcceptedUrlOptions), std::end(kAcceptedUrlOptions), key) ==
+          std::end(kAcceptedUrlOptions)) {
+        std::string accepted;
+        for (const char* name : kAcceptedUrlOptions) accepted += (accepted.empty() ? "" : ", ") + std::string(name);
+        throw base::DatabaseError("The PostgreSQL URL's option '" + key.substr(0, 64) +
+                                  "' is not accepted (accepted: " + accepted + ")");
+      }
       if (key == "options") {
         session_options += " " + value;
-      } else if (key != "client_encoding") {
+      } else {
         params.emplace_back(key, value);
       }
     }

@@ -6,10 +6,12 @@
 // Plain values: copyable, no shared state.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "velko/base/cancel.h"
 #include "velko/base/json.h"
 
 namespace velko::platform::sql {
@@ -59,6 +61,20 @@ struct ExecuteOptions {
   // LIMIT says so): a driver may then fetch the rows in one piece instead of one at a
   // time. Rows beyond max_rows are still dropped if they come.
   bool rows_bounded = false;
+  // Text values longer than this many bytes are cut while they are read (see
+  // value_bounds.h: cut_long_text), so a row of huge values costs one value at a time,
+  // not the whole result; 0 keeps values whole. Drivers whose transport hands them the
+  // whole answer at once cut it after reading.
+  size_t max_value_bytes = 0;
+  // The statement's time limit; zero for none. At the limit the driver stops the
+  // statement on the server (not only abandons it) and throws base::TimeoutError whose
+  // text holds "timed out after N seconds" (timeout_text() of statement_watch.h); the
+  // connection stays usable or reports itself broken at reset().
+  std::chrono::milliseconds timeout{0};
+  // Set by the caller to stop the statement early: the driver stops it on the server and
+  // throws base::CancelledError ("cancelled"). Null when the call cannot be cancelled.
+  // A signal that fired before the call makes it throw before anything is sent.
+  base::CancelSignalPtr cancel = nullptr;
 };
 
 }  // namespace velko::platform::sql

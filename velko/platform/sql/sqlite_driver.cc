@@ -2,9 +2,15 @@
 //
 // The database file is opened read-only (SQLITE_OPEN_READONLY, with query_only set and
 // an authorizer that refuses ATTACH, DETACH and setting pragmas), so a write fails with
-// SQLite's own error. Statements run inside a transaction that reset() rolls back. A
-// text is prepared once and its tail checked, so a second statement is never run.
-// Stepping stops at ExecuteOptions::max_rows.
+// SQLite's own error. No SQL reaches native pointers or the file system: the FTS3
+// tokenizer function is turned off (SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER) and the
+// authorizer denies fts3_tokenizer, load_extension and the file functions (readfile,
+// writefile, edit, fsdir) wherever they exist; SQLITE_DBCONFIG_DEFENSIVE stays on.
+// Statements run inside a transaction that reset() rolls back. A text is prepared once
+// and its tail checked, so a second statement is never run. Stepping stops at
+// ExecuteOptions::max_rows. At the time limit, or when the caller cancels, the running
+// statement is interrupted (sqlite3_interrupt from the watch's thread); the connection
+// stays usable.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -16,7 +22,9 @@
 
 #include "velko/base/errors.h"
 #include "velko/platform/sql/driver.h"
+#include "velko/platform/sql/statement_watch.h"
 #include "velko/platform/sql/text_forms.h"
+#include "velko/platform/sql/value_bounds.h"
 
 namespace velko::platform::sql {
 namespace {
@@ -28,18 +36,36 @@ struct StatementDeleter {
 };
 using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
+std::string lower(const char* text) {
+  std::string out = text == nullptr ? "" : text;
+  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return out;
+}
+
+// Functions no read needs that reach native pointers, extensions or files.
+bool is_denied_function(const char* name) {
+  static const char* const kDenied[] = {"fts3_tokenizer", "load_extension", "readfile", "writefile", "edit",
+                                        "fsdir", "sqlite_dbpage", "zipfile"};
+  std::string lowered = lower(name);
+  for (const char* denied : kDenied) {
+    if (lowered == denied) return true;
+  }
+  return false;
+}
+
 // Pragmas that only describe the schema may take an argument; no other may be set.
 int authorize(void*, int action, const char* first, const char* second, const char*, const char*) {
   switch (action) {
     case SQLITE_ATTACH:
     case SQLITE_DETACH:
       return SQLITE_DENY;
+    case SQLITE_FUNCTION:  // `second` is the function's name
+      return is_denied_function(second) ? SQLITE_DENY : SQLITE_OK;
     case SQLITE_PRAGMA: {
       if (second == nullptr) return SQLITE_OK;
       static const char* const kDescriptive[] = {"table_info", "table_xinfo", "table_list",       "index_info",
                                                  "index_xinfo", "index_list", "foreign_key_list", "database_list"};
-      std::string name = first == nullptr ? "" : first;
-      for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      std::string name = lower(first);
       for (const char* allowed : kDescriptive) {
         if (name == allowed) return SQLITE_OK;
       }
@@ -62,19 +88,22 @@ class SqliteConnection : public DriverConnection {
 
   Result execute(std::string_view sql, const ExecuteOptions& options) override { return run(sql, {}, options); }
 
-  std::vector<std::string> list_schemas() override {
-    return first_column(run("SELECT name FROM pragma_database_list WHERE name <> 'temp' ORDER BY name", {}, {}));
+  std::vector<std::string> list_schemas(const ExecuteOptions& options) override {
+    return first_column(
+        run("SELECT name FROM pragma_database_list WHERE name <> 'temp' ORDER BY name", {}, limits_of(options)));
   }
 
-  std::vector<std::string> list_tables(const std::string& schema) override {
+  std::vector<std::string> list_tables(const std::string& schema, const ExecuteOptions& options) override {
     return first_column(run(
         "SELECT name FROM pragma_table_list WHERE schema = ?1 AND type IN ('table', 'view', 'virtual') "
         "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name",
-        {schema}, {}));
+        {schema}, limits_of(options)));
   }
 
-  std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table) override {
-    Result result = run("SELECT name, type, \"notnull\", hidden FROM pragma_table_xinfo(?1, ?2)", {table, schema}, {});
+  std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table,
+                                      const ExecuteOptions& options) override {
+    Result result = run("SELECT name, type, \"notnull\", hidden FROM pragma_table_xinfo(?1, ?2)", {table, schema},
+                        limits_of(options));
     std::vector<ColumnInfo> columns;
     for (const auto& row : result.fetchall()) {
       if (row[3].is_number_integer() && row[3].get<int64_t>() == 1) continue;  // a virtual table's hidden column
@@ -95,14 +124,29 @@ class SqliteConnection : public DriverConnection {
  private:
   [[noreturn]] void fail() { throw base::DatabaseError(sqlite3_errmsg(db_)); }
 
+  // Only the time limit and the cancel signal of `options` (inspection reads all rows).
+  static ExecuteOptions limits_of(const ExecuteOptions& options) {
+    ExecuteOptions limits;
+    limits.timeout = options.timeout;
+    limits.cancel = options.cancel;
+    return limits;
+  }
+
   Result run(std::string_view sql, const std::vector<std::string>& params, const ExecuteOptions& options) {
     if (sql.size() > static_cast<size_t>(INT_MAX)) throw base::DatabaseError("string or blob too big");
+    base::throw_if_cancelled(options.cancel);
+    // Interrupts whatever runs on this connection from here on (preparing included)
+    // until the watch is gone; sqlite3_interrupt may be called from another thread.
+    StatementWatch watch(options, [this] { sqlite3_interrupt(db_); });
     if (sqlite3_get_autocommit(db_) != 0 && sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
       fail();
     }
     sqlite3_stmt* raw = nullptr;
     const char* tail = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &raw, &tail) != SQLITE_OK) fail();
+    if (int rc = sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &raw, &tail); rc != SQLITE_OK) {
+      if (rc == SQLITE_INTERRUPT) watch.throw_if_stopped();
+      fail();
+    }
     StatementPtr statement(raw);
     if (!statement) throw base::DatabaseError("can't execute an empty query");
     ensure_single_statement(sql, tail);
@@ -122,12 +166,16 @@ class SqliteConnection : public DriverConnection {
     while (true) {
       int rc = sqlite3_step(statement.get());
       if (rc == SQLITE_DONE) break;
+      if (rc == SQLITE_INTERRUPT) {
+        watch.throw_if_stopped();
+        fail();
+      }
       if (rc != SQLITE_ROW) fail();
       if (options.max_rows != 0 && rows.size() >= options.max_rows) {
         truncated = true;  // one row past the cap proves there were more; stop stepping
         break;
       }
-      rows.push_back(read_row(statement.get(), columns));
+      rows.push_back(read_row(statement.get(), columns, options.max_value_bytes));
     }
     if (columns == 0) return Result();
     return Result(std::move(keys), std::move(rows), truncated);
@@ -147,7 +195,7 @@ class SqliteConnection : public DriverConnection {
     }
   }
 
-  static Row read_row(sqlite3_stmt* statement, int columns) {
+  static Row read_row(sqlite3_stmt* statement, int columns, size_t max_value_bytes) {
     Row row;
     row.reserve(static_cast<size_t>(columns));
     for (int column = 0; column < columns; ++column) {
@@ -160,13 +208,17 @@ class SqliteConnection : public DriverConnection {
           break;
         case SQLITE_TEXT: {
           const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-          row.emplace_back(std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement, column))));
+          std::string value(text, static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+          if (max_value_bytes != 0) cut_long_text(value, max_value_bytes);
+          row.emplace_back(std::move(value));
           break;
         }
         case SQLITE_BLOB: {
           const auto* data = static_cast<const char*>(sqlite3_column_blob(statement, column));
           int size = sqlite3_column_bytes(statement, column);
-          row.emplace_back(bytes_repr(std::string_view(data == nullptr ? "" : data, static_cast<size_t>(size))));
+          std::string value = bytes_repr(std::string_view(data == nullptr ? "" : data, static_cast<size_t>(size)));
+          if (max_value_bytes != 0) cut_long_text(value, max_value_bytes);
+          row.emplace_back(std::move(value));
           break;
         }
         default:
@@ -200,6 +252,8 @@ class SqliteDriver : public Driver {
     auto connection = std::make_unique<SqliteConnection>(db);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_FTS3_TOKENIZER, 0, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
     sqlite3_exec(db, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
     sqlite3_set_authorizer(db, &authorize, nullptr);
     // Fail here, not at the first statement, when the file is not a database.

@@ -127,7 +127,7 @@ Url make_url(std::string_view text) {
     host = authority.substr(0, colon);
     port_text = authority.substr(colon + 1);
   }
-  if (!host.empty()) url.host = std::string(host);
+  if (!host.empty()) url.host = db_utils::percent_decode(host);
   if (port_text && !port_text->empty()) {
     int port = 0;
     auto [end, error] = std::from_chars(port_text->data(), port_text->data() + port_text->size(), port);

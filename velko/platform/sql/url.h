@@ -2,7 +2,7 @@
 //
 //   dialect[+driver]://[username[:password]@][host][:port][/database][?key=value&...]
 //
-// The user name, password and database are percent-decoded; query values are decoded
+// The user name, password, host and database are percent-decoded; query values are decoded
 // as form values ("+" is a space). An IPv6 host is written in brackets. SQLite's forms:
 // "sqlite://" and "sqlite:///:memory:" (in memory), "sqlite:///relative/path",
 // "sqlite:////absolute/path".

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "velko/base/errors.h"
+#include "velko/platform/db_utils/urls.h"
 
 namespace velko::platform::sql {
 namespace {
@@ -78,6 +79,52 @@ TEST(UrlRedaction, HidesPasswordsAndTokensOnly) {
   EXPECT_EQ(make_url("duckdb:///md:db?motherduck_token=abc&x=1").render_redacted(),
             "duckdb:///md:db?motherduck_token=***&x=1");
   EXPECT_EQ(make_url("sqlite:////tmp/w.db").render_redacted(), "sqlite:////tmp/w.db");
+}
+
+}  // namespace
+}  // namespace velko::platform::sql
+
+namespace velko::platform::sql {
+namespace {
+
+// What a builder writes, the parser reads back as the same values: a database, host or
+// port holding "?", "&", "/", "#", "@" or ":" never becomes a query key, a port, a path
+// or credentials.
+TEST(MakeUrl, HostileConnectionValuesStayTheirOwnPart) {
+  struct Case {
+    std::string host, port, database;
+  };
+  const std::vector<Case> cases = {
+      {"db.example.com", "5432", "velko?host=127.0.0.1&port=38555"},
+      {"127.0.0.1/velko?host=evil", "5432", "db"},
+      {"evil.example.com:6000", "5432", "db"},
+      {"user@evil.example.com", "5432", "db"},
+      {"h#frag", "5432", "a/b#c@d"},
+      {"[::1]", "5432", "db"},
+  };
+  for (const auto& test_case : cases) {
+    SCOPED_TRACE(test_case.host + " " + test_case.database);
+    std::string text = db_utils::build_postgres_url({"u", "p@ss", test_case.host, test_case.database, test_case.port});
+    Url url = make_url(text);
+    EXPECT_EQ(url.host, test_case.host == "[::1]" ? "::1" : test_case.host);
+    EXPECT_EQ(url.port, 5432);
+    EXPECT_EQ(url.username, "u");
+    EXPECT_EQ(url.password, "p@ss");
+    EXPECT_EQ(url.database, test_case.database);
+    EXPECT_TRUE(url.query.empty());
+    std::string clickhouse =
+        db_utils::build_clickhouse_url({"u", "p", test_case.host, "8443", test_case.database, true});
+    Url parsed = make_url(clickhouse);
+    EXPECT_EQ(parsed.database, test_case.database);
+    EXPECT_EQ(parsed.query, (std::vector<std::pair<std::string, std::string>>{{"secure", "true"}}));
+  }
+  // A port that is not a number is refused by the parser, whatever it holds.
+  for (const std::string port : {"5432/db?host=evil", "5432#x", "54 32", "x"}) {
+    EXPECT_THROW(make_url(db_utils::build_postgres_url({"u", "secret", "h", "d", port})), base::ValueError) << port;
+  }
+  // Ordinary values come through unchanged.
+  EXPECT_EQ(db_utils::build_postgres_url({"u", "p", "db-1.example.com", "sales_2024", "6432"}),
+            "postgresql+psycopg://u:p@db-1.example.com:6432/sales_2024");
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "velko/platform/sql_remote/clickhouse_driver.h"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <random>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,6 +14,7 @@
 #include "velko/base/http.h"
 #include "velko/base/strings.h"
 #include "velko/platform/db_utils/urls.h"
+#include "velko/platform/sql/statement_watch.h"
 #include "velko/platform/sql_remote/remote_common.h"
 #include "velko/platform/sql_remote/statement_text.h"
 
@@ -18,6 +23,11 @@ namespace {
 
 constexpr const char* kFormat = "JSONCompactEachRowWithNamesAndTypes";
 constexpr const char* kReadonlyCode = "164";
+constexpr std::chrono::milliseconds kKillGrace{1000};
+constexpr double kKillTimeoutSeconds = 5;
+// The HTTP exchange of a statement with a time limit ends this long after the limit, in
+// case neither max_execution_time nor KILL QUERY ended it.
+constexpr double kExchangeGraceSeconds = 5;
 
 std::string url_encode(std::string_view text) { return db_utils::percent_encode(text); }
 
@@ -37,23 +47,24 @@ class ClickhouseConnection : public sql::DriverConnection {
   bool ping() override { return true; }
 
   sql::Result execute(std::string_view sql, const sql::ExecuteOptions& options) override {
-    return run(single_statement(sql), {}, options.max_rows);
+    return run(single_statement(sql), {}, options.max_rows, options);
   }
 
-  std::vector<std::string> list_schemas() override {
-    return first_column(run("SELECT name FROM system.databases ORDER BY name", {}, 0));
+  std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
+    return first_column(run("SELECT name FROM system.databases ORDER BY name", {}, 0, options));
   }
 
-  std::vector<std::string> list_tables(const std::string& schema) override {
-    return first_column(
-        run("SELECT name FROM system.tables WHERE database = {schema:String} ORDER BY name", {{"schema", schema}}, 0));
+  std::vector<std::string> list_tables(const std::string& schema, const sql::ExecuteOptions& options) override {
+    return first_column(run("SELECT name FROM system.tables WHERE database = {schema:String} ORDER BY name",
+                            {{"schema", schema}}, 0, options));
   }
 
-  std::vector<sql::ColumnInfo> get_columns(const std::string& schema, const std::string& table) override {
+  std::vector<sql::ColumnInfo> get_columns(const std::string& schema, const std::string& table,
+                                           const sql::ExecuteOptions& options) override {
     sql::Result result = run(
         "SELECT name, type FROM system.columns WHERE database = {schema:String} AND table = {table:String} "
         "ORDER BY position",
-        {{"schema", schema}, {"table", table}}, 0);
+        {{"schema", schema}, {"table", table}}, 0, options);
     std::vector<sql::ColumnInfo> columns;
     for (const auto& row : result.fetchall()) {
       std::string type = row.at(1).get<std::string>();
@@ -66,31 +77,35 @@ class ClickhouseConnection : public sql::DriverConnection {
 
   bool reset() override { return true; }
 
-  // Runs "SELECT 1" to check the address and the login.
-  void check() { run("SELECT 1", {}, 0); }
+  // Runs "SELECT 1" to check the address and the login, within CONNECT_TIMEOUT.
+  void check() {
+    sql::ExecuteOptions options;
+    options.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(sql::CONNECT_TIMEOUT);
+    if (endpoint_.timeout_seconds * 1000 < static_cast<double>(options.timeout.count())) {
+      options.timeout = std::chrono::milliseconds(static_cast<long long>(endpoint_.timeout_seconds * 1000));
+    }
+    run("SELECT 1", {}, 0, options);
+  }
 
  private:
   using Params = std::vector<std::pair<std::string, std::string>>;
 
-  std::string query_string(const Params& parameters, size_t max_rows, bool with_settings) const {
+  // The statement's URL query: the database, the format, the settings and the
+  // statement's parameters. Every statement carries readonly (1, or 2 where the user's
+  // profile refuses readonly=1; see run()).
+  std::string query_string(const Params& parameters, const std::string& query_id, long long seconds) const {
     Params query;
     if (endpoint_.database && !endpoint_.database->empty()) query.emplace_back("database", *endpoint_.database);
     query.emplace_back("default_format", kFormat);
-    if (with_settings) {
-      query.emplace_back("readonly", "1");
-      query.emplace_back("wait_end_of_query", "1");
-      query.emplace_back("output_format_json_quote_64bit_integers", "0");
-      query.emplace_back("output_format_json_quote_decimals", "1");
-      query.emplace_back("output_format_decimal_trailing_zeros", "1");
-      query.emplace_back("output_format_json_quote_denormals", "1");
-      query.emplace_back("output_format_json_validate_utf8", "1");
-      long long seconds = std::llround(std::ceil(endpoint_.timeout_seconds));
-      if (seconds > 0) query.emplace_back("max_execution_time", std::to_string(seconds));
-      if (max_rows > 0) {
-        query.emplace_back("max_result_rows", std::to_string(max_rows + 1));
-        query.emplace_back("result_overflow_mode", "break");
-      }
-    }
+    query.emplace_back("query_id", query_id);
+    query.emplace_back("readonly", std::to_string(readonly_level_));
+    query.emplace_back("wait_end_of_query", "1");
+    query.emplace_back("output_format_json_quote_64bit_integers", "1");
+    query.emplace_back("output_format_json_quote_decimals", "1");
+    query.emplace_back("output_format_decimal_trailing_zeros", "1");
+    query.emplace_back("output_format_json_quote_denormals", "1");
+    query.emplace_back("output_format_json_validate_utf8", "1");
+    if (seconds > 0) query.emplace_back("max_execution_time", std::to_string(seconds));
     for (const auto& [name, value] : parameters) query.emplace_back("param_" + name, value);
     std::string out;
     for (const auto& [key, value] : query) {
@@ -100,22 +115,21 @@ class ClickhouseConnection : public sql::DriverConnection {
     return out;
   }
 
-  base::HttpResponse send(const std::string& statement, const Params& parameters, size_t max_rows,
-                          bool with_settings) const {
+  base::HttpResponse send(const std::string& statement, const std::string& url_query, double timeout_seconds) const {
     base::HttpRequest request;
     request.method = "POST";
-    request.url = endpoint_.base_url + "/" + query_string(parameters, max_rows, with_settings);
+    request.url = endpoint_.base_url + "/" + url_query;
     request.headers = {{"X-ClickHouse-User", endpoint_.user},
                        {"Content-Type", "text/plain; charset=utf-8"},
                        {"User-Agent", "velko"}};
     if (!endpoint_.password.empty()) request.headers.emplace_back("X-ClickHouse-Key", endpoint_.password);
     request.body = statement;
-    request.timeout_seconds = endpoint_.timeout_seconds;
+    request.timeout_seconds = timeout_seconds;
     request.verify_tls = endpoint_.verify_tls;
     try {
       return base::http_request(request);
     } catch (const base::TimeoutError&) {
-      throw base::DatabaseError("ClickHouse did not answer within " + seconds_text() + " seconds");
+      throw base::DatabaseError("ClickHouse did not answer within " + seconds_text(timeout_seconds) + " seconds");
     } catch (const base::ConnectError& error) {
       throw sql::DisconnectionError("Could not connect to ClickHouse: " + message_text(error.what()));
     } catch (const base::TransportError& error) {
@@ -125,14 +139,25 @@ class ClickhouseConnection : public sql::DriverConnection {
     }
   }
 
-  std::string seconds_text() const {
-    double seconds = endpoint_.timeout_seconds;
+  // Stops the statement `query_id` on the server (from the watch's thread). A read-only
+  // user may kill its own queries; failures are left to the statement's own answer.
+  void kill(const std::string& query_id) const {
+    try {
+      Params query = {{"default_format", kFormat}, {"readonly", std::to_string(readonly_level_)}};
+      std::string url_query;
+      for (const auto& [key, value] : query) url_query += (url_query.empty() ? "?" : "&") + key + "=" + value;
+      send("KILL QUERY WHERE query_id = '" + query_id + "' ASYNC", url_query, kKillTimeoutSeconds);
+    } catch (const std::exception&) {
+      // The time-out or the cancellation is what the caller hears about.
+    }
+  }
+
+  static std::string seconds_text(double seconds) {
     return seconds == std::floor(seconds) ? std::to_string(static_cast<long long>(seconds)) : std::to_string(seconds);
   }
 
-  static bool refuses_settings(std::string_view body) {
-    return body.find("Cannot modify '") != std::string_view::npos &&
-           body.find("setting in readonly mode") != std::string_view::npos;
+  static bool refuses_readonly_setting(std::string_view body) {
+    return body.find("Cannot modify 'readonly' setting in readonly mode") != std::string_view::npos;
   }
 
   static std::string error_text(const base::HttpResponse& response) {
@@ -141,18 +166,54 @@ class ClickhouseConnection : public sql::DriverConnection {
     return "ClickHouse answered HTTP " + std::to_string(response.status) + " " + response.reason;
   }
 
-  sql::Result run(const std::string& statement, const Params& parameters, size_t max_rows) {
-    base::HttpResponse response = send(statement, parameters, max_rows, true);
-    auto code = response.header("X-ClickHouse-Exception-Code");
-    if (response.status != 200 && code && *code == kReadonlyCode && refuses_settings(response.body)) {
-      // A profile with readonly=1 refuses every setting, and keeps the user read-only on
-      // its own: send the statement without them. (A write refused because of our
-      // readonly=1 is "Cannot execute query in readonly mode" and is never resent.)
-      response = send(statement, parameters, max_rows, false);
-      code = response.header("X-ClickHouse-Exception-Code");
+  sql::Result run(const std::string& statement, const Params& parameters, size_t max_rows,
+                  const sql::ExecuteOptions& options) {
+    base::throw_if_cancelled(options.cancel);
+    // The server stops the statement at max_execution_time; KILL QUERY follows a second
+    // later if it did not, and at once when the caller cancels.
+    long long seconds = options.timeout.count() > 0
+                            ? (options.timeout.count() + 999) / 1000
+                            : std::llround(std::ceil(endpoint_.timeout_seconds));
+    double exchange_seconds = options.timeout.count() > 0
+                                  ? static_cast<double>(options.timeout.count()) / 1000.0 + kExchangeGraceSeconds
+                                  : endpoint_.timeout_seconds;
+    base::HttpResponse response;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const std::string query_id = new_query_id();
+      {
+        sql::StatementWatch watch(options, [this, &query_id] { kill(query_id); }, kKillGrace);
+        try {
+          response = send(statement, query_string(parameters, query_id, seconds), exchange_seconds);
+        } catch (const std::exception&) {
+          watch.throw_if_stopped();
+          throw;
+        }
+        if (response.status != 200 || response.header("X-ClickHouse-Exception-Code")) watch.throw_if_stopped();
+      }
+      auto code = response.header("X-ClickHouse-Exception-Code");
+      // A profile with readonly=2 refuses our readonly=1 (it allows no change of
+      // readonly): send readonly=2 instead, which the profile accepts and which still
+      // refuses every write. A profile with readonly=1 refuses every setting: the
+      // statement fails with the server's error; it is never sent without readonly.
+      if (attempt == 0 && readonly_level_ == 1 && response.status != 200 && code && *code == kReadonlyCode &&
+          refuses_readonly_setting(response.body)) {
+        readonly_level_ = 2;
+        continue;
+      }
+      break;
     }
+    auto code = response.header("X-ClickHouse-Exception-Code");
     if (response.status != 200 || code) throw base::DatabaseError(error_text(response));
     return parse_clickhouse_rows(response.body, max_rows);
+  }
+
+  static std::string new_query_id() {
+    static std::atomic<uint64_t> counter{0};
+    std::random_device device;
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "velko-%08x%08x-%llu", device(), device(),
+                  static_cast<unsigned long long>(counter.fetch_add(1)));
+    return buffer;
   }
 
   static std::vector<std::string> first_column(const sql::Result& result) {
@@ -162,6 +223,7 @@ class ClickhouseConnection : public sql::DriverConnection {
   }
 
   Endpoint endpoint_;
+  int readonly_level_ = 1;  // 2 once the user's profile refused readonly=1
 };
 
 class ClickhouseDriver : public sql::Driver {

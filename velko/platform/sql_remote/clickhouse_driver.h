@@ -9,21 +9,32 @@
 // headers (user "default" when the URL names none), the database and the settings in the
 // query string:
 //   default_format=JSONCompactEachRowWithNamesAndTypes   column names, types, one row a line
+//   query_id=velko-...                                  a fresh id per statement
 //   readonly=1                                          writes and DDL fail on the server
 //   wait_end_of_query=1                                 errors come back as HTTP errors
-//   max_result_rows=N+1, result_overflow_mode=break     the row cap (N = max_rows), so the
-//                                                       server stops early and N+1 rows
-//                                                       tell that more existed
-//   max_execution_time                                  the driver's time-out
+//   max_execution_time                                  the statement's time limit
+//   output_format_json_quote_64bit_integers=1           64-bit and wider integers as text,
+//                                                       returned as integers where they fit
+//                                                       in 64 bits
 //   output_format_json_quote_decimals=1, ..._decimal_trailing_zeros=1,
-//   ..._quote_denormals=1, ..._quote_64bit_integers=0, ..._validate_utf8=1
-// A user whose profile is read-only (readonly=1) cannot change settings: when the
-// server refuses them ("Cannot modify '...' setting in readonly mode", code 164) the
-// statement is sent once more with only the format and the database; the profile keeps
-// it read-only. A write refused by our readonly=1 is never resent.
+//   ..._quote_denormals=1, ..._validate_utf8=1
+// Every statement carries readonly. A user whose profile has readonly=2 may not change
+// readonly: when the server refuses readonly=1 ("Cannot modify 'readonly' setting in
+// readonly mode", code 164) the statement is sent once more with readonly=2 (reads only,
+// settings allowed), and the connection keeps that level. A profile with readonly=1
+// refuses every setting: the statement fails with the server's error. The row cap is the
+// statement's own LIMIT (the tool rewrites it) and the parser's stop at max_rows; no
+// max_result_rows, which ClickHouse also applies to subqueries and would make counts
+// silently wrong.
+//
+// At the time limit (ExecuteOptions::timeout) the server ends the statement itself
+// (max_execution_time); if it has not answered a second later, and at once when the
+// caller cancels, the driver sends "KILL QUERY WHERE query_id = '...' ASYNC" on a
+// separate request and the statement throws TimeoutError or CancelledError.
 //
 // Other URL query keys: verify=false turns off TLS certificate checks,
-// send_receive_timeout=S sets the time-out (seconds; default 300); the rest are ignored.
+// send_receive_timeout=S sets the time-out of statements without a time limit of their
+// own (seconds; default 300); the rest are ignored.
 //
 // Values: (U)Int8..64 are integers ((U)Int128/256 too when they fit in 64 bits, else
 // text); Float32/64 floats (nan and inf included); Bool booleans; Decimal, Date, Date32,

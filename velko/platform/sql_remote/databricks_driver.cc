@@ -13,13 +13,13 @@
 #include "velko/base/http.h"
 #include "velko/base/strings.h"
 #include "velko/platform/db_utils/urls.h"
+#include "velko/platform/sql/statement_watch.h"
 #include "velko/platform/sql_remote/remote_common.h"
 #include "velko/platform/sql_remote/statement_text.h"
 
 namespace velko::platform::sql_remote {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr const char* kStatements = "/api/2.0/sql/statements/";
 
 std::string upper(std::string_view text) {
@@ -72,19 +72,20 @@ class DatabricksConnection : public sql::DriverConnection {
   sql::Result execute(std::string_view sql, const sql::ExecuteOptions& options) override {
     std::string statement = single_statement(sql);
     ensure_read_only(statement);
-    return run(statement, {}, options.max_rows);
+    return run(statement, {}, options.max_rows, options);
   }
 
-  std::vector<std::string> list_schemas() override {
-    std::vector<std::string> names = column_values(run("SHOW SCHEMAS", {}, 0), {"databaseName", "namespace"});
+  std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
+    std::vector<std::string> names =
+        column_values(run("SHOW SCHEMAS", {}, 0, options), {"databaseName", "namespace"});
     std::sort(names.begin(), names.end());
     return names;
   }
 
-  std::vector<std::string> list_tables(const std::string& schema) override {
+  std::vector<std::string> list_tables(const std::string& schema, const sql::ExecuteOptions& options) override {
     sql::Result result;
     try {
-      result = run("SHOW TABLES IN " + quote_identifier(schema), {}, 0);
+      result = run("SHOW TABLES IN " + quote_identifier(schema), {}, 0, options);
     } catch (const base::DatabaseError& error) {
       if (std::string_view(error.what()).find("SCHEMA_NOT_FOUND") != std::string_view::npos) return {};
       throw;
@@ -105,14 +106,15 @@ class DatabricksConnection : public sql::DriverConnection {
     return names;
   }
 
-  std::vector<sql::ColumnInfo> get_columns(const std::string& schema, const std::string& table) override {
+  std::vector<sql::ColumnInfo> get_columns(const std::string& schema, const std::string& table,
+                                           const sql::ExecuteOptions& options) override {
     std::vector<sql::ColumnInfo> columns;
     try {
       sql::Result result = run(
           "SELECT column_name, full_data_type, is_nullable FROM information_schema.columns "
           "WHERE lower(table_schema) = lower(:schema) AND lower(table_name) = lower(:table) "
           "ORDER BY ordinal_position",
-          {{"schema", schema}, {"table", table}}, 0);
+          {{"schema", schema}, {"table", table}}, 0, options);
       for (const auto& row : result.returns_rows() ? result.fetchall() : std::vector<sql::Row>{}) {
         if (row.size() < 3 || !row[0].is_string() || !row[1].is_string()) continue;
         columns.push_back(sql::ColumnInfo{row.at(0).get<std::string>(), type_text(row.at(1).get<std::string>()),
@@ -125,7 +127,8 @@ class DatabricksConnection : public sql::DriverConnection {
 
     sql::Result described;
     try {
-      described = run("DESCRIBE TABLE " + quote_identifier(schema) + "." + quote_identifier(table), {}, 0);
+      described =
+          run("DESCRIBE TABLE " + quote_identifier(schema) + "." + quote_identifier(table), {}, 0, options);
     } catch (const base::DatabaseError& error) {
       std::string_view message = error.what();
       if (message.find("TABLE_OR_VIEW_NOT_FOUND") != std::string_view::npos ||
@@ -144,10 +147,11 @@ class DatabricksConnection : public sql::DriverConnection {
     return columns;
   }
 
-  // Checks the token and the warehouse without starting it.
+  // Checks the token and the warehouse without starting it, within CONNECT_TIMEOUT.
   void check() {
-    base::HttpResponse response = send(
-        "GET", "/api/2.0/sql/warehouses/" + db_utils::percent_encode(endpoint_.warehouse_id), std::nullopt);
+    base::HttpResponse response =
+        send("GET", "/api/2.0/sql/warehouses/" + db_utils::percent_encode(endpoint_.warehouse_id), std::nullopt,
+             std::min(options_.request_timeout_seconds, static_cast<double>(sql::CONNECT_TIMEOUT.count())));
     if (response.status == 404) {
       throw base::DatabaseError("SQL warehouse '" + endpoint_.warehouse_id + "' not found: " + error_text(response));
     }
@@ -155,7 +159,8 @@ class DatabricksConnection : public sql::DriverConnection {
   }
 
  private:
-  base::HttpResponse send(const std::string& method, const std::string& path, const std::optional<Json>& body) const {
+  base::HttpResponse send(const std::string& method, const std::string& path, const std::optional<Json>& body,
+                          std::optional<double> timeout_seconds = std::nullopt) const {
     base::HttpRequest request;
     request.method = method;
     request.url = endpoint_.base_url + path;
@@ -164,12 +169,12 @@ class DatabricksConnection : public sql::DriverConnection {
       request.headers.emplace_back("Content-Type", "application/json");
       request.body = body->dump();
     }
-    request.timeout_seconds = options_.request_timeout_seconds;
+    request.timeout_seconds = timeout_seconds.value_or(options_.request_timeout_seconds);
     try {
       return base::http_request(request);
     } catch (const base::TimeoutError&) {
       throw base::DatabaseError("Databricks did not answer within " +
-                                std::to_string(static_cast<long long>(options_.request_timeout_seconds)) + " seconds");
+                                std::to_string(static_cast<long long>(request.timeout_seconds)) + " seconds");
     } catch (const base::ConnectError& error) {
       throw sql::DisconnectionError("Could not connect to Databricks: " + message_text(error.what()));
     } catch (const base::TransportError& error) {
@@ -222,10 +227,24 @@ class DatabricksConnection : public sql::DriverConnection {
     }
   }
 
-  sql::Result run(const std::string& statement, const std::vector<NamedParameter>& parameters, size_t max_rows) {
+  sql::Result run(const std::string& statement, const std::vector<NamedParameter>& parameters, size_t max_rows,
+                  const sql::ExecuteOptions& call) {
+    base::throw_if_cancelled(call.cancel);
+    sql::ExecuteOptions limits = call;
+    if (limits.timeout.count() <= 0) {
+      limits.timeout = std::chrono::milliseconds(static_cast<long long>(options_.timeout_seconds * 1000));
+    }
+    // A POST that waits for the statement cannot be interrupted: with a cancel signal,
+    // or a limit shorter than the wait, the statement is started without waiting and
+    // polled, so either is seen within a poll.
+    int wait_seconds = options_.wait_timeout_seconds;
+    if (call.cancel || (call.timeout.count() > 0 && call.timeout < std::chrono::seconds(wait_seconds + 1))) {
+      wait_seconds = 0;
+    }
+    sql::StatementWatch watch(limits, nullptr);
     Json request = {{"statement", statement},
                     {"warehouse_id", endpoint_.warehouse_id},
-                    {"wait_timeout", std::to_string(options_.wait_timeout_seconds) + "s"},
+                    {"wait_timeout", std::to_string(wait_seconds) + "s"},
                     {"on_wait_timeout", "CONTINUE"},
                     {"disposition", "INLINE"},
                     {"format", "JSON_ARRAY"}};
@@ -240,21 +259,16 @@ class DatabricksConnection : public sql::DriverConnection {
       request["parameters"] = std::move(list);
     }
 
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(static_cast<long long>(options_.timeout_seconds * 1000));
     Json answer = read_json(send("POST", kStatements, request));
     std::string statement_id = text_field(answer, "statement_id");
     std::chrono::milliseconds pause = options_.first_poll;
     std::string state = state_of(answer);
     while (state == "PENDING" || state == "RUNNING") {
       if (statement_id.empty()) throw base::DatabaseError("Databricks sent no statement id for a running statement");
-      if (Clock::now() + pause >= deadline) {
-        cancel(statement_id);
-        throw base::DatabaseError("The statement did not finish within " +
-                                  std::to_string(static_cast<long long>(options_.timeout_seconds)) +
-                                  " seconds and was cancelled");
+      if (!watch.sleep_for(pause)) {
+        cancel(statement_id);  // the time limit passed or the caller cancelled
+        watch.throw_if_stopped();
       }
-      std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, options_.longest_poll);
       answer = read_json(send("GET", kStatements + db_utils::percent_encode(statement_id), std::nullopt));
       state = state_of(answer);
@@ -269,10 +283,11 @@ class DatabricksConnection : public sql::DriverConnection {
     if (state != "SUCCEEDED") {
       throw base::DatabaseError("Databricks reported the statement in an unknown state '" + message_text(state, 40) + "'");
     }
-    return read_result(statement_id, answer, max_rows);
+    return read_result(statement_id, answer, max_rows, watch);
   }
 
-  sql::Result read_result(const std::string& statement_id, const Json& answer, size_t max_rows) {
+  sql::Result read_result(const std::string& statement_id, const Json& answer, size_t max_rows,
+                          const sql::StatementWatch& watch) {
     auto manifest = answer.find("manifest");
     if (manifest == answer.end() || !manifest->is_object()) return sql::Result();
     std::vector<std::pair<long long, std::pair<std::string, std::string>>> ordered;  // position, name, type
@@ -331,6 +346,7 @@ class DatabricksConnection : public sql::DriverConnection {
         break;
       }
       if (!link.starts_with("/")) throw base::DatabaseError("Databricks sent a chunk link outside its API");
+      watch.throw_if_stopped();
       chunk = read_json(send("GET", link, std::nullopt));
       take(chunk);
     }

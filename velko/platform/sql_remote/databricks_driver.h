@@ -9,8 +9,11 @@
 // and, with a row cap, row_limit; the token travels as "Authorization: Bearer". While
 // the statement is PENDING or RUNNING the driver polls GET /api/2.0/sql/statements/{id}
 // (every 50 ms at first, backing off to 1 s) until it reaches SUCCEEDED, FAILED, CANCELED
-// or CLOSED, or until the driver's time-out, when it cancels the statement
-// (POST .../{id}/cancel) and reports the time-out. A SUCCEEDED result brings the
+// or CLOSED, or until the statement's time limit (ExecuteOptions::timeout, else the
+// driver's) passes or the caller cancels: then it cancels the statement
+// (POST .../{id}/cancel) and throws TimeoutError ("timed out after N seconds") or
+// CancelledError. With a cancel signal, or a limit shorter than wait_timeout, the POST
+// does not wait (wait_timeout=0s), so the statement is only ever waited for in polls. A SUCCEEDED result brings the
 // manifest (column names and type names) and the first chunk of rows; later chunks are
 // fetched through next_chunk_internal_link (or GET .../result/chunks/{n}) only while the
 // row cap is not reached.

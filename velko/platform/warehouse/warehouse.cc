@@ -1,9 +1,12 @@
 #include "velko/platform/warehouse/warehouse.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <list>
 #include <mutex>
 #include <unordered_map>
 
+#include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/platform/config/local_config.h"
 #include "velko/platform/db_utils/config_url.h"
@@ -78,20 +81,63 @@ std::shared_ptr<sql::Engine> get_db_engine(const std::optional<std::string>& con
   return get_db_engine_for_config(resolve_config(connection_id, mode));
 }
 
+Json get_db_config(const std::optional<std::string>& connection_id, const std::string& mode) {
+  return resolve_config(connection_id, mode);
+}
+
+std::chrono::milliseconds query_timeout(const Json& config) {
+  std::string source = "VELKO_QUERY_TIMEOUT";
+  Json value;
+  if (std::optional<std::string> env = base::getenv_opt("VELKO_QUERY_TIMEOUT"); env && !env->empty()) {
+    value = *env;
+  } else if (config.is_object() && config.contains("query_timeout") && !config["query_timeout"].is_null()) {
+    source = "The connection's query_timeout";
+    value = config["query_timeout"];
+  } else {
+    return DEFAULT_QUERY_TIMEOUT;
+  }
+  std::optional<double> seconds;
+  if (value.is_number()) {
+    seconds = value.get<double>();
+  } else if (value.is_string()) {
+    const std::string& text = value.get_ref<const std::string&>();
+    char* end = nullptr;
+    double parsed = std::strtod(text.c_str(), &end);
+    if (!text.empty() && end == text.c_str() + text.size()) seconds = parsed;
+  }
+  if (!seconds || !(*seconds > 0) || *seconds > static_cast<double>(MAX_QUERY_TIMEOUT.count())) {
+    throw base::ValueError(source + " must be a number of seconds above 0 and at most " +
+                           std::to_string(MAX_QUERY_TIMEOUT.count()));
+  }
+  auto ms = std::chrono::milliseconds(static_cast<long long>(std::ceil(*seconds * 1000)));
+  return ms;
+}
+
+sql::ExecuteOptions call_options(const Json& config, base::CancelSignalPtr cancel) {
+  sql::ExecuteOptions options;
+  options.timeout = query_timeout(config);
+  options.cancel = std::move(cancel);
+  return options;
+}
+
 std::shared_ptr<sql::Engine> get_db_engine_for_config(const Json& config) {
   sql_remote::register_remote_drivers();  // ClickHouse, Databricks, MotherDuck URLs
   return engine_cache().get_or_create(db_utils::build_url_for_config(config));
 }
 
-std::vector<std::string> list_schemas(sql::Engine& engine) { return engine.connect().list_schemas(); }
-
-std::vector<std::string> list_tables(sql::Engine& engine, const std::string& db_schema) {
-  return engine.connect().list_tables(db_schema);
+std::vector<std::string> list_schemas(sql::Engine& engine, const sql::ExecuteOptions& options) {
+  return engine.connect().list_schemas(options);
 }
 
-Json get_columns(sql::Engine& engine, const std::string& db_schema, const std::string& table) {
+std::vector<std::string> list_tables(sql::Engine& engine, const std::string& db_schema,
+                                     const sql::ExecuteOptions& options) {
+  return engine.connect().list_tables(db_schema, options);
+}
+
+Json get_columns(sql::Engine& engine, const std::string& db_schema, const std::string& table,
+                 const sql::ExecuteOptions& options) {
   Json columns = Json::array();
-  for (const auto& column : engine.connect().get_columns(db_schema, table)) {
+  for (const auto& column : engine.connect().get_columns(db_schema, table, options)) {
     columns.push_back({{"name", column.name}, {"type", column.type}, {"nullable", column.nullable}});
   }
   return columns;

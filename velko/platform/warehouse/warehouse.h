@@ -8,12 +8,14 @@
 // MotherDuck) serve their URLs. Every function is thread-safe. Error texts name the identifier, never a secret.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "velko/base/cancel.h"
 #include "velko/base/json.h"
 #include "velko/platform/sql/engine.h"
 
@@ -36,13 +38,31 @@ std::shared_ptr<sql::Engine> get_db_engine(const std::optional<std::string>& con
 // URL builder and the driver look-up.
 std::shared_ptr<sql::Engine> get_db_engine_for_config(const Json& config);
 
+// The DatabaseConfig behind `connection_id`, resolved as get_db_engine does (same errors).
+Json get_db_config(const std::optional<std::string>& connection_id, const std::string& mode = "web");
+
+// The time limit of one query: $VELKO_QUERY_TIMEOUT when set (the process's override),
+// else the config's "query_timeout", else DEFAULT_QUERY_TIMEOUT. Either is seconds, a
+// number or its text, above 0 and at most MAX_QUERY_TIMEOUT; anything else throws
+// ValueError naming where the value came from.
+inline constexpr std::chrono::seconds DEFAULT_QUERY_TIMEOUT{120};
+inline constexpr std::chrono::seconds MAX_QUERY_TIMEOUT{7 * 24 * 3600};
+std::chrono::milliseconds query_timeout(const Json& config);
+
+// The options of one call on the connection `config`: its query_timeout and the call's
+// cancel signal (null: not cancellable).
+sql::ExecuteOptions call_options(const Json& config, base::CancelSignalPtr cancel);
+
+// Inspection, each under options.timeout and options.cancel (see sql::Connection).
 // Schema names, sorted. Throws the engine's DatabaseError.
-std::vector<std::string> list_schemas(sql::Engine& engine);
+std::vector<std::string> list_schemas(sql::Engine& engine, const sql::ExecuteOptions& options = {});
 // Table and view names of `db_schema`, sorted; empty for an unknown schema.
-std::vector<std::string> list_tables(sql::Engine& engine, const std::string& db_schema);
+std::vector<std::string> list_tables(sql::Engine& engine, const std::string& db_schema,
+                                     const sql::ExecuteOptions& options = {});
 // The columns of one table or view: [{"name", "type", "nullable"}, ...] in column
 // order. Throws DatabaseError "Table '{schema}.{table}' not found" when it is missing.
-Json get_columns(sql::Engine& engine, const std::string& db_schema, const std::string& table);
+Json get_columns(sql::Engine& engine, const std::string& db_schema, const std::string& table,
+                 const sql::ExecuteOptions& options = {});
 
 // Drops every cached engine (tests). Engines still held elsewhere keep working.
 void clear_engine_cache();
