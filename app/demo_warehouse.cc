@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "velko/base/errors.h"
+#include "velko/base/files.h"
 
 namespace velko::app {
 namespace {
@@ -120,7 +121,7 @@ std::string date_of(int day_index) {  // days since 2024-01-01, within 2024-2025
 
 DemoWarehouseSummary create_demo_warehouse(const std::filesystem::path& path) {
   std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);
+  base::create_private_directories(path.parent_path());  // under ~/.velko: 0700 whatever the umask
   std::filesystem::path temp = path;
   temp += ".tmp-" + std::to_string(::getpid());
   std::filesystem::remove(temp, ec);
@@ -248,7 +249,8 @@ CREATE VIEW monthly_revenue AS
     db.finish();
     db.exec("COMMIT;");
   }
-  std::filesystem::rename(temp, path, ec);
+  std::filesystem::permissions(temp, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+  if (!ec) std::filesystem::rename(temp, path, ec);
   if (ec) throw base::OSError("could not move the demo warehouse into place: " + ec.message());
   return summary;
 }

@@ -8,6 +8,7 @@
 
 #include "app/command.h"
 #include "velko/base/json.h"
+#include "velko/base/printable.h"
 #include "velko/platform/config/local_config.h"
 #include "velko/platform/warehouse/warehouse.h"
 
@@ -110,7 +111,12 @@ int add_connection(const AddOptions& options) {
   return 0;
 }
 
-std::string text_of(const Json& value) { return value.is_string() ? value.get<std::string>() : base::dumps(value); }
+// A stored value as `list` shows it: on one line, no control character (a name or value
+// holding escape sequences or line breaks cannot forge lines on the terminal).
+std::string text_of(const Json& value) {
+  return base::printable_text(value.is_string() ? value.get<std::string>() : base::dumps(value),
+                              base::LineBreaks::kJoin);
+}
 
 int list_connections() {
   platform::config::LocalConfigStore store;
@@ -124,7 +130,7 @@ int list_connections() {
   std::string out;
   for (const auto& name : names) {
     const Json& config = document["connections"][name];
-    out += (name == default_name ? "* " : "  ") + name;
+    out += (name == default_name ? "* " : "  ") + text_of(name);
     out += "  " + (config.contains("type") ? text_of(config["type"]) : std::string("?"));
     for (const auto& key : SHOWN_KEYS) {
       if (config.contains(key)) out += "  " + key + "=" + text_of(config[key]);

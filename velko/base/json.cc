@@ -250,4 +250,11 @@ Json loads(std::string_view text, size_t max_depth) {
   }
 }
 
+std::optional<Json> try_loads(std::string_view text, size_t max_depth) {
+  if (!json_depth_within(text, max_depth)) return std::nullopt;
+  Json parsed = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded()) return std::nullopt;
+  return parsed;
+}
+
 }  // namespace velko::base

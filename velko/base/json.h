@@ -10,6 +10,7 @@
 // hexadecimal digits. Thread-safe (no shared state).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,9 @@ inline constexpr size_t MAX_JSON_DEPTH = 512;
 // ValueError "invalid JSON: nesting deeper than 512 levels" for values nested deeper than
 // max_depth (checked in one pass before parsing).
 Json loads(std::string_view text, size_t max_depth = MAX_JSON_DEPTH);
+
+// loads() for text that may be anything: nullopt instead of an error.
+std::optional<Json> try_loads(std::string_view text, size_t max_depth = MAX_JSON_DEPTH);
 
 // True when arrays and objects in `text` nest no deeper than max_depth (brackets inside
 // strings do not count). Linear, allocates nothing; says nothing about validity.

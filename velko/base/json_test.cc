@@ -96,6 +96,17 @@ TEST(Loads, RefusesDeepNestingBeforeBuildingAnything) {
   EXPECT_FALSE(json_depth_within("{\"a\": {\"b\": [1]}}", 2));
 }
 
+// Text from a service or a warehouse value may be anything: the non-throwing form refuses
+// the same texts, deep nesting and out-of-range numbers included.
+TEST(Loads, TryLoadsRefusesWhatLoadsRefuses) {
+  EXPECT_EQ(try_loads("{\"a\": [1, 2]}"), Json({{"a", {1, 2}}}));
+  for (const std::string& text : {std::string("{not json"), std::string(""), std::string("1e999"),
+                                  std::string(60000, '[') + std::string(60000, ']'), std::string("[1] 2")}) {
+    EXPECT_EQ(try_loads(text), std::nullopt) << text.substr(0, 20);
+    EXPECT_THROW(loads(text), ValueError) << text.substr(0, 20);
+  }
+}
+
 TEST(Errors, KindsAndKeyErrorText) {
   try {
     throw KeyError("password");

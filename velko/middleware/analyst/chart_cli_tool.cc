@@ -137,9 +137,7 @@ std::string generate_charts(const std::optional<std::string>& cwd, const CliChar
   fs::path output_dir;
   try {
     output_dir = chart_output_dir(cwd);
-    std::error_code error;
-    fs::create_directories(output_dir, error);
-    if (error) base::throw_os_error(error.value(), "mkdir", output_dir);
+    base::create_private_directories(output_dir);  // 0700, ~/.velko included, whatever the umask
   } catch (const std::exception& error) {
     return chart_failure(error.what());
   }

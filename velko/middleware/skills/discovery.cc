@@ -11,6 +11,7 @@
 #include "velko/base/errors.h"
 #include "velko/base/files.h"
 #include "velko/base/logging.h"
+#include "velko/base/printable.h"
 #include "velko/base/strings.h"
 #include "velko/middleware/skills/frontmatter.h"
 
@@ -302,8 +303,12 @@ std::string _format_skills_list(const std::vector<SkillMetadata>& skills) {
   std::string out;
   for (const auto& skill : skills) {
     if (!out.empty()) out += '\n';
-    out += "- **" + skill.name.value_or("") + "**: " + skill.description.value_or("") + "\n  -> `" +
-           skill.path.value_or("") + "`";
+    // Names, descriptions and paths come from files anyone may have written: each stays
+    // on its line and holds no control character.
+    const auto shown = [](const std::optional<std::string>& text) {
+      return base::printable_text(text.value_or(""), base::LineBreaks::kJoin);
+    };
+    out += "- **" + shown(skill.name) + "**: " + shown(skill.description) + "\n  -> `" + shown(skill.path) + "`";
   }
   return out;
 }

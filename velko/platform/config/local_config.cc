@@ -23,10 +23,16 @@ namespace {
 class FileLock {
  public:
   explicit FileLock(const std::filesystem::path& path) {
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+    try {
+      base::create_private_directories(path.parent_path());
+    } catch (const base::OSError&) {
+      // The open below fails too, and the write that follows reports why.
+    }
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ >= 0) {
+      ::fchmod(fd_, 0600);  // the umask may have taken the owner's bits
+      ::flock(fd_, LOCK_EX);
+    }
   }
   ~FileLock() {
     if (fd_ >= 0) ::close(fd_);
@@ -104,8 +110,8 @@ std::shared_ptr<const Json> LocalConfigStore::document() const {
   std::string text = base::read_file(path_);
   auto document = std::make_shared<Json>();
   try {
-    *document = Json::parse(text);
-  } catch (const Json::parse_error&) {
+    *document = base::loads(text);  // bounded nesting; numbers out of range are refused too
+  } catch (const base::ValueError&) {
     throw base::ValueError("configuration file " + path_.string() + " is not valid JSON");
   }
   if (!document->is_object()) throw base::ValueError("configuration file " + path_.string() + " is not a JSON object");

@@ -20,8 +20,8 @@ Json read_object(const std::filesystem::path& path) {
   if (!std::filesystem::exists(path, ec)) return Json::object();
   Json document;
   try {
-    document = Json::parse(base::read_file(path));
-  } catch (const Json::parse_error&) {
+    document = base::loads(base::read_file(path));
+  } catch (const base::ValueError&) {
     throw base::ValueError(path.string() + " is not valid JSON");
   }
   if (!document.is_object()) throw base::ValueError(path.string() + " is not a JSON object");

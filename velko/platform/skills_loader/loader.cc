@@ -1,5 +1,7 @@
 #include "velko/platform/skills_loader/loader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <system_error>
@@ -8,6 +10,8 @@
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/files.h"
+#include "velko/base/logging.h"
+#include "velko/base/printable.h"
 
 #ifndef VELKO_SOURCE_SKILLS_DIR
 #define VELKO_SOURCE_SKILLS_DIR "skills"
@@ -35,25 +39,43 @@ bool hidden_or_private(const fs::path& name) {
   return !text.empty() && (text[0] == '_' || text[0] == '.');
 }
 
+int copy_into_subdirectory(const fs::path& source, int parent_fd, const std::string& name, const fs::path& shown);
+
 void check(const std::error_code& ec, std::string_view what, const fs::path& path) {
   if (ec) base::throw_os_error(ec.value(), what, path);
 }
 
-// Writes `data` to `target` unless it already holds exactly these bytes.
-bool write_if_changed(const fs::path& target, const std::string& data) {
-  std::error_code ec;
-  if (fs::is_regular_file(target, ec) && fs::file_size(target, ec) == data.size() && !ec) {
-    try {
-      if (base::read_file(target) == data) return false;
-    } catch (const base::OSError&) {
-      // Unreadable copy: replace it below.
+base::Logger& logger() { return base::get_logger(LOGGER_NAME); }
+
+void report_link_in_the_way(const fs::path& shown) {
+  logger().warning("Not copying shipped skills to " + base::printable_text(shown.string(), base::LineBreaks::kJoin) +
+                   ": a symbolic link or another kind of file is in the way; it is left alone");
+}
+
+// Writes `data` as the file `name` inside `dir_fd` unless it already holds exactly these
+// bytes. A symbolic link (or anything but a regular file) at `name` is reported and left
+// alone.
+bool write_if_changed(int dir_fd, const std::string& name, const std::string& data, const fs::path& shown) {
+  struct stat info {};
+  if (::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      report_link_in_the_way(shown);
+      return false;
+    }
+    if (static_cast<size_t>(info.st_size) == data.size()) {
+      try {
+        if (base::read_file_at(dir_fd, name, shown) == data) return false;
+      } catch (const base::OSError&) {
+        // Unreadable copy: replace it below.
+      }
     }
   }
-  base::write_file_atomic(target, data, 0644);
+  base::write_file_atomic_at(dir_fd, name, data, 0600, shown);
   return true;
 }
 
-int copy_tree(const fs::path& source, const fs::path& target) {
+// Copies the tree `source` into the directory `target_fd` (shown as `target`).
+int copy_tree(const fs::path& source, int target_fd, const fs::path& target) {
   int written = 0;
   std::error_code ec;
   fs::directory_iterator it(source, ec);
@@ -62,17 +84,29 @@ int copy_tree(const fs::path& source, const fs::path& target) {
     check(ec, "scandir", source);
     const fs::path& entry = it->path();
     if (hidden_or_private(entry)) continue;
+    const std::string name = entry.filename().string();
     std::error_code type_ec;
     auto link_status = it->symlink_status(type_ec);
     if (type_ec) continue;
     if (fs::is_directory(link_status)) {
-      written += copy_tree(entry, target / entry.filename());
+      written += copy_into_subdirectory(entry, target_fd, name, target / name);
     } else if (fs::is_regular_file(it->status(type_ec)) && !type_ec) {
-      written += write_if_changed(target / entry.filename(), base::read_file(entry)) ? 1 : 0;
+      written += write_if_changed(target_fd, name, base::read_file(entry), target / name) ? 1 : 0;
     }
   }
   check(ec, "scandir", source);
   return written;
+}
+
+// Copies `source` into the directory `name` of `parent_fd`, created when missing; a link
+// or a file at `name` is reported and nothing is copied there.
+int copy_into_subdirectory(const fs::path& source, int parent_fd, const std::string& name, const fs::path& shown) {
+  base::FileDescriptor dir = base::open_private_subdirectory(parent_fd, name, shown);
+  if (!dir.valid()) {
+    report_link_in_the_way(shown);
+    return 0;
+  }
+  return copy_tree(source, dir.get(), shown);
 }
 
 }  // namespace
@@ -94,6 +128,15 @@ int copy_default_skills() {
   const fs::path source = BUNDLED_SKILLS_DIR();
   if (!directory_exists(source)) return 0;
   const fs::path target = DEFAULT_SKILLS_TARGET_DIR();
+  // The skills root itself may be a link the user made; below it nothing is followed.
+  const fs::path skills_root = target.parent_path();
+  base::create_private_directories(skills_root);
+  base::FileDescriptor root = base::open_directory(skills_root);
+  base::FileDescriptor default_dir = base::open_private_subdirectory(root.get(), target.filename().string(), target);
+  if (!default_dir.valid()) {
+    report_link_in_the_way(target);
+    return 0;
+  }
   int written = 0;
   std::error_code ec;
   fs::directory_iterator it(source, ec);
@@ -103,7 +146,8 @@ int copy_default_skills() {
     if (hidden_or_private(it->path())) continue;
     std::error_code type_ec;
     if (!fs::is_directory(it->status(type_ec)) || type_ec) continue;
-    written += copy_tree(it->path(), target / it->path().filename());
+    const std::string name = it->path().filename().string();
+    written += copy_into_subdirectory(it->path(), default_dir.get(), name, target / name);
   }
   check(ec, "scandir", source);
   return written;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "velko/base/env.h"
+#include "velko/base/logging.h"
 
 namespace velko::platform::skills_loader {
 namespace {
@@ -82,7 +83,7 @@ TEST_F(LoaderTest, CopiesShippedSkillsIntoTheUsersDefaultRoot) {
   EXPECT_FALSE(fs::exists(target() / ".git"));
   EXPECT_FALSE(fs::exists(target() / "sql-review" / "__pycache__"));
   EXPECT_FALSE(fs::exists(target() / "notes.md"));
-  EXPECT_EQ(fs::status(target() / "sql-review" / "SKILL.md").permissions() & fs::perms::all, fs::perms(0644));
+  EXPECT_EQ(fs::status(target() / "sql-review" / "SKILL.md").permissions() & fs::perms::all, fs::perms(0600));
 }
 
 TEST_F(LoaderTest, UnchangedFilesAreLeftAloneAndUserFilesKept) {
@@ -101,6 +102,62 @@ TEST_F(LoaderTest, UnchangedFilesAreLeftAloneAndUserFilesKept) {
   EXPECT_EQ(copy_default_skills(), 1);
   EXPECT_EQ(read(target() / "profiling" / "SKILL.md"), "v2");
   EXPECT_EQ(read(target() / "profiling" / "my-notes.md"), "mine");
+}
+
+// A link where the copy would write, at any depth below the skills root, is reported and
+// left alone: nothing is written into the directory (or over the file) it names.
+TEST_F(LoaderTest, LinksInTheWayAreReportedAndLeftAlone) {
+  write(bundled() / "sql-review" / "SKILL.md", "review");
+  write(bundled() / "sql-review" / "examples" / "bad.sql", "SELECT *");
+  write(bundled() / "profiling" / "SKILL.md", "profile");
+  const fs::path outside = root_ / "outside";
+  fs::create_directories(outside);
+  write(outside / "victim.md", "precious");
+  struct Layout {
+    std::string name;
+    fs::path link;  // made a link to `outside` (or to victim.md)
+    bool to_file;
+    int written;    // files the copy still writes elsewhere
+  };
+  const std::vector<Layout> layouts = {
+      {"default", target(), false, 0},
+      {"a skill", target() / "sql-review", false, 1},
+      {"a subdirectory", target() / "sql-review" / "examples", false, 2},
+      {"a file", target() / "profiling" / "SKILL.md", true, 2},
+  };
+  for (const auto& layout : layouts) {
+    fs::remove_all(root_ / "home");
+    fs::create_directories(layout.link.parent_path());
+    if (layout.to_file) {
+      fs::create_symlink(outside / "victim.md", layout.link);
+    } else {
+      fs::create_directory_symlink(outside, layout.link);
+    }
+    base::ScopedLogCapture capture;
+    EXPECT_EQ(copy_default_skills(), layout.written) << layout.name;
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1) << layout.name;
+    EXPECT_EQ(read(outside / "victim.md"), "precious") << layout.name;
+    EXPECT_TRUE(fs::is_symlink(layout.link)) << layout.name;
+    std::vector<std::string> warnings = capture.sink().messages(LOGGER_NAME, base::LogLevel::kWarning);
+    ASSERT_EQ(warnings.size(), 1u) << layout.name;
+    EXPECT_NE(warnings[0].find(layout.link.string()), std::string::npos) << warnings[0];
+  }
+}
+
+TEST_F(LoaderTest, CopiesArePrivateWhateverTheUmask) {
+  write(bundled() / "sql-review" / "SKILL.md", "review");
+  write(bundled() / "sql-review" / "examples" / "bad.sql", "SELECT *");
+  const mode_t previous = ::umask(0);
+  const int written = copy_default_skills();
+  ::umask(previous);
+  ASSERT_EQ(written, 2);
+  auto mode = [](const fs::path& path) { return fs::symlink_status(path).permissions() & fs::perms::all; };
+  for (const fs::path& dir : {target().parent_path().parent_path(), target().parent_path(), target(),
+                              target() / "sql-review", target() / "sql-review" / "examples"}) {
+    EXPECT_EQ(mode(dir), fs::perms(0700)) << dir;
+  }
+  EXPECT_EQ(mode(target() / "sql-review" / "SKILL.md"), fs::perms(0600));
+  EXPECT_EQ(mode(target() / "sql-review" / "examples" / "bad.sql"), fs::perms(0600));
 }
 
 TEST_F(LoaderTest, MissingShippedDirectoryCopiesNothing) {

@@ -63,7 +63,7 @@ fs::path S3Storage::path_for(const std::string& key) const {
 Json S3Storage::upload_chart(const std::string& key, std::string_view data, const std::string& content_type) {
   fs::path path = path_for(key);
   if (content_type.empty()) throw base::ValueError("content_type must not be empty");
-  base::write_file_atomic(path, data, 0644);
+  base::write_file_atomic(path, data, 0600);  // under ~/.velko: private like every file there
   return Json{{"url", file_url(path)}, {"key", key}};
 }
 
