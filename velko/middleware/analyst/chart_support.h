@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,6 +48,11 @@ class SecretRedactor {
  private:
   base::Redactor redactor_;
 };
+
+// Makes a chart script's database session read-only where the connection's engine takes
+// it from the environment: for a PostgreSQL URL, PGOPTIONS gains
+// "-c default_transaction_read_only=on" (after what `env` already has).
+void add_read_only_session(const std::string& connection_string, std::map<std::string, std::string>& env);
 
 // {"charts": [], "error": error} as JSON text.
 std::string chart_failure(const std::string& error);
