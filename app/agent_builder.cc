@@ -1,6 +1,9 @@
 #include "app/agent_builder.h"
 
 #include "velko/base/errors.h"
+#include "velko/base/json.h"
+#include "velko/platform/sandbox/e2b_backend.h"
+#include "velko/platform/sandbox/local_sandbox.h"
 
 namespace velko::app {
 
@@ -17,7 +20,16 @@ host::PluginLoader& plugin_loader() {
 }
 
 std::shared_ptr<host::Agent> build_agent(const AgentOptions& options) {
-  host::MiddlewareContext context{options.mode, options.backend, options.cwd, options.skills_dir};
+  std::shared_ptr<host::BackendProtocol> backend = options.backend;
+  if (!backend && options.mode == "web" && options.sandbox_id && !options.sandbox_id->empty()) {
+    if (!platform::sandbox::is_safe_sandbox_id(*options.sandbox_id)) {
+      throw base::ValueError("Invalid sandbox id: " + base::quote(*options.sandbox_id));
+    }
+    auto e2b = std::make_shared<platform::sandbox::E2BBackend>();
+    e2b->set_id(*options.sandbox_id);
+    backend = e2b;
+  }
+  host::MiddlewareContext context{options.mode, backend, options.cwd, options.skills_dir};
   std::vector<std::shared_ptr<host::AgentMiddleware>> middlewares;
   for (const auto& name : AGENT_PLUGINS) {
     plugin_loader().load(name);

@@ -25,6 +25,8 @@ struct AgentOptions {
   std::string mode = "cli";
   std::optional<std::string> cwd;
   std::shared_ptr<host::BackendProtocol> backend;
+  // In web mode without a backend: a sandbox backend of this id on the local sandbox.
+  std::optional<std::string> sandbox_id;
   std::optional<std::string> skills_dir;
   std::optional<std::string> system_prompt;
   std::shared_ptr<host::ChatModel> model;

@@ -5,12 +5,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
+#include <vector>
 
 #include "velko/base/env.h"
-#include "velko/base/files.h"
 #include "velko/host/agent.h"
 #include "velko/middleware/analyst/middleware.h"
 
@@ -19,51 +21,69 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// True while `pid` names a live process (a zombie counts as gone).
-bool alive(pid_t pid) {
-  if (::kill(pid, 0) != 0) return false;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  size_t paren = line.rfind(')');
-  return paren == std::string::npos || paren + 2 >= line.size() || line[paren + 2] != 'Z';
+// Processes still running (zombies excluded) whose command line holds `marker`. The
+// script runs in its own process namespace, so it is found by what it runs, not by the
+// pid it sees.
+std::vector<pid_t> running_with(const std::string& marker) {
+  std::vector<pid_t> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream cmdline(entry.path() / "cmdline");
+    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    if (args.find(marker) == std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t paren = line.rfind(')');
+    if (paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z') continue;
+    found.push_back(std::stoi(name));
+  }
+  return found;
 }
 
 TEST(ChartsSlow, RealSixtySecondLimitStopsTheScriptAndItsChildren) {
   fs::path dir = fs::temp_directory_path() / ("velko-charts-slow-" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir / "home");
-  fs::create_directories(dir / "pids");
   base::ScopedEnv home("HOME", (dir / "home").string());
   base::ScopedEnv python("VELKO_PYTHON", std::nullopt);
   base::ScopedEnv viewer("VELKO_CHART_VIEWER", std::nullopt);
 
   host::Agent agent({std::make_shared<middleware::analyst::DataAnalysisMiddleware>(nullptr, "cli", "/work/slow")});
+  // A child with a command line of its own, so it can be found from outside.
+  const std::string sleeper = "120." + std::to_string(::getpid());
   std::string code =
       "import subprocess, time\n"
-      "open('" +
-      (dir / "pids/script").string() +
-      "', 'w').write(str(os.getpid()))\n"
-      "child = subprocess.Popen(['sleep', '120'])\n"
-      "open('" +
-      (dir / "pids/child").string() +
-      "', 'w').write(str(child.pid))\n"
-      "time.sleep(61)\n"
+      "child = subprocess.Popen(['sleep', '" + sleeper + "'])\n"
+      "time.sleep(1)\n"
+      "time.sleep(60)\n"
       "plt.plot([1])\nplt.savefig('late.png')";
+  // Seen while the call runs, so the checks after it look for the right command lines.
+  std::atomic<bool> call_done = false, child_seen = false;
+  std::thread watcher([&] {
+    while (!call_done && !child_seen) {
+      child_seen = !running_with(sleeper).empty();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
   std::string answer =
       agent.call_tool_text(host::ToolCall{"call-slow", "generate_charts", {{"python_code", code}}}, Json::object());
+  call_done = true;
+  watcher.join();
+  EXPECT_TRUE(child_seen);
   EXPECT_EQ(answer, R"({"charts": [], "error": "Script execution timed out after 60 seconds"})");
   fs::path charts = dir / "home/.velko/charts/-work-slow";
   EXPECT_FALSE(fs::exists(charts / "_temp_chart_script.py"));
   EXPECT_FALSE(fs::exists(charts / "late.png"));
 
-  pid_t script = std::stoi(base::read_file(dir / "pids/script"));
-  pid_t child = std::stoi(base::read_file(dir / "pids/child"));
-  for (int attempt = 0; attempt < 100 && (alive(script) || alive(child)); ++attempt) {
+  const std::string script_marker = (charts / "_temp_chart_script.py").string();
+  for (int attempt = 0; attempt < 100 && !(running_with(script_marker).empty() && running_with(sleeper).empty());
+       ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_FALSE(alive(script));
-  EXPECT_FALSE(alive(child));
+  EXPECT_TRUE(running_with(script_marker).empty());
+  EXPECT_TRUE(running_with(sleeper).empty());
   fs::remove_all(dir);
 }
 

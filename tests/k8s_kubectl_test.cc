@@ -67,6 +67,40 @@ current-context: unreachable
   EXPECT_THAT(response.output, ::testing::Not(HasSubstr("not-a-real-token")));
 }
 
+TEST(FakeKubectlTest, EnvsReachThePodCommandWithoutAnyArgumentList) {
+  // The fake records its arguments and input, then runs what follows "--" locally with
+  // that input, as the pod's shell would; the pod command records its own arguments too.
+  TempDir dir("velko-k8s-envs");
+  base::write_file_atomic(dir.path() / "kubectl", R"SH(#!/bin/sh
+here="$(dirname "$0")"
+printf '%s|' "$@" > "$here/args"
+while [ "$1" != "--" ]; do shift; done
+shift
+exec "$@"
+)SH", 0700);
+  base::ScopedEnv path("PATH", dir.path().string() + ":/usr/bin:/bin");
+  backends::kubernetes::KubernetesBackend backend("team", 30);
+  backend.set_id("pod-1");
+  const std::string secret = "postgresql+psycopg://u:pw-'$(touch " + (dir.path() / "pwned").string() + ")'@h/d";
+  host::ExecuteResponse response = backend.execute(
+      "printf '%s|%s' \"$VELKO_CONNECTION_STRING\" \"$OTHER\"; cat /proc/$$/cmdline | tr '\\0' '|' > " +
+          (dir.path() / "pod_args").string(),
+      host::EnvMap{{"VELKO_CONNECTION_STRING", secret}, {"OTHER", "two\nlines"}});
+  EXPECT_EQ(response.exit_code, 0) << response.output;
+  EXPECT_EQ(response.output, secret + "|two\nlines");
+  EXPECT_FALSE(fs::exists(dir.path() / "pwned"));  // the value was data, never code
+  EXPECT_THAT(base::read_file(dir.path() / "args"), ::testing::Not(HasSubstr("pw-")));
+  EXPECT_THAT(base::read_file(dir.path() / "args"), HasSubstr("exec|-i|-n|team|pod-1|--|sh|-c|"));
+  EXPECT_THAT(base::read_file(dir.path() / "pod_args"), ::testing::Not(HasSubstr("pw-")));
+
+  // Without envs the command line is as before; a bad name is refused before kubectl.
+  backend.execute("true");
+  EXPECT_EQ(base::read_file(dir.path() / "args"), "exec|-n|team|pod-1|--|sh|-c|true|");
+  host::ExecuteResponse bad = backend.execute("true", host::EnvMap{{"A;rm -rf /", "x"}});
+  EXPECT_EQ(bad.exit_code, 1);
+  EXPECT_THAT(bad.output, HasSubstr("invalid environment variable name"));
+}
+
 #ifdef VELKO_TEST_BINARY_DIR
 TEST(ExecCommandTest, RunsTheCommandThroughTheBackendAndPrintsTheExitCode) {
   fs::path velko = fs::path(VELKO_TEST_BINARY_DIR) / "app" / "velko";

@@ -12,6 +12,7 @@ namespace {
 
 struct McpOptions {
   std::string mode = "cli";
+  std::optional<std::string> sandbox_id;
   std::string connection_id;
   std::string config = "{}";
 };
@@ -22,12 +23,14 @@ void setup_mcp(CLI::App& app, CommandContext& context) {
       "mcp", "Serve the agent's tools to a Model Context Protocol client over stdio (JSON-RPC 2.0, one message "
              "per line); the server's instructions are the system prompt for the connection");
   command->add_option("--mode", options->mode, "cli or web")->check(CLI::IsMember({"cli", "web"}));
+  command->add_option("--sandbox-id", options->sandbox_id, "web mode: run in the local sandbox of this id");
   command->add_option("--connection-id", options->connection_id, "Warehouse connection (default: the default one)");
   command->add_option("--config", options->config, "Run configuration as JSON");
   command->callback([options, &context] {
     apply_global_options(context.options);
     AgentOptions agent_options;
     agent_options.mode = options->mode;
+    agent_options.sandbox_id = options->sandbox_id;
     agent_options.cwd = base::getenv_opt("PWD");
     auto agent = build_agent(agent_options);
     Json config = base::loads(options->config);

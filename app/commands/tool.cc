@@ -103,6 +103,7 @@ struct ToolOptions {
   std::string name;
   std::string args = "{}";
   std::string mode = "cli";
+  std::optional<std::string> sandbox_id;
   std::optional<std::string> connection_id;
   std::string tool_call_id;
   std::string state = "{}";
@@ -134,6 +135,7 @@ int run_tool(const ToolOptions& options, const CommandContext& context) {
   apply_global_options(context.options);
   AgentOptions agent_options;
   agent_options.mode = options.mode;
+    agent_options.sandbox_id = options.sandbox_id;
   agent_options.cwd = base::getenv_opt("PWD");
   auto agent = build_agent(agent_options);
 
@@ -164,6 +166,7 @@ void setup_tool(CLI::App& app, CommandContext& context) {
   command->add_option("name", options->name, "Tool name, such as execute_sql_query")->required();
   command->add_option("--args", options->args, "The tool's arguments as a JSON object (default {})");
   command->add_option("--mode", options->mode, "cli or web")->check(CLI::IsMember({"cli", "web"}));
+  command->add_option("--sandbox-id", options->sandbox_id, "web mode: run in the local sandbox of this id");
   command->add_option("--connection-id", options->connection_id,
                       "Warehouse connection (sets the state's connection_id; cli default: the default connection)");
   command->add_option("--tool-call-id", options->tool_call_id, "The tool call's identifier");

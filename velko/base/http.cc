@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 
+#include "velko/base/redact.h"
+
 namespace velko::base {
 namespace {
 
@@ -129,13 +131,10 @@ std::string_view userinfo_of(std::string_view url) {
 
 // libcurl's message with anything that could carry the URL's user information removed.
 std::string clean_curl_message(std::string message, std::string_view url) {
-  std::string_view userinfo = userinfo_of(url);
-  if (!userinfo.empty()) {
-    for (size_t pos = message.find(userinfo); pos != std::string::npos; pos = message.find(userinfo, pos)) {
-      message.replace(pos, userinfo.size(), "***");
-      pos += 3;
-    }
-  }
+  Redactor redactor;
+  redactor.add_secret(userinfo_of(url));
+  redactor.add_url(url);
+  message = redactor.redact(message);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   return message;
 }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -94,8 +95,66 @@ class SpawnSetup {
   posix_spawn_file_actions_t actions_;
 };
 
+// One captured stream: everything, or its first and last `keep` bytes (the last ones in a
+// ring) and the count of bytes dropped between them.
+class Capture {
+ public:
+  explicit Capture(std::optional<size_t> keep) : keep_(keep) {}
+
+  void append(const char* data, size_t size) {
+    if (!keep_) {
+      head_.append(data, size);
+      return;
+    }
+    const size_t keep = *keep_;
+    size_t to_head = std::min(size, keep - std::min(keep, head_.size()));
+    head_.append(data, to_head);
+    data += to_head;
+    size -= to_head;
+    if (size == 0) return;
+    if (keep == 0) {
+      tail_total_ += size;
+      return;
+    }
+    if (ring_.size() < keep) ring_.resize(keep);
+    if (size > keep) {  // only the last `keep` bytes of this piece can last
+      tail_total_ += size - keep;
+      data += size - keep;
+      size = keep;
+    }
+    size_t first = std::min(size, keep - pos_);
+    std::memcpy(ring_.data() + pos_, data, first);
+    std::memcpy(ring_.data(), data + first, size - first);
+    pos_ = (pos_ + size) % keep;
+    tail_total_ += size;
+  }
+
+  std::string take() {
+    std::string out = std::move(head_);
+    if (!keep_ || tail_total_ == 0) return out;
+    const size_t keep = *keep_;
+    if (tail_total_ <= keep) {
+      out.append(ring_.data(), tail_total_);
+      return out;
+    }
+    out += dropped_output_marker(tail_total_ - keep);
+    if (keep > 0) {
+      out.append(ring_.data() + pos_, keep - pos_);
+      out.append(ring_.data(), pos_);
+    }
+    return out;
+  }
+
+ private:
+  const std::optional<size_t> keep_;
+  std::string head_;
+  std::string ring_;                   // the last bytes after the head, written at pos_
+  size_t pos_ = 0;
+  unsigned long long tail_total_ = 0;  // bytes that went past the head
+};
+
 // Reads what is available from `fd` into `out`; closes `fd` at end of file or error.
-void drain(Fd& fd, std::string& out) {
+void drain(Fd& fd, Capture& out) {
   char buffer[CHUNK];
   while (fd.open()) {
     ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
@@ -174,7 +233,187 @@ std::vector<char*> c_strings(std::vector<std::string>& texts) {
   throw OSError(message);
 }
 
+
+// ---------------------------------------------------------------------------------------
+// The reaper for ProcessOptions::kill_descendants. It runs in a forked copy of this
+// (possibly multi-threaded) process, so it uses system calls only: no allocation, no
+// locks. It is a child subreaper, so every orphan below it becomes its child; it starts
+// the program, waits for it (or for SIGTERM from run_process at a time-out or a
+// cancellation), then kills its children until none is left, and ends the way the
+// program ended.
+
+// The parent pid in /proc/<pid>/stat ("pid (comm) state ppid ..."), or -1.
+pid_t parent_of(const char* pid_text) {
+  char path[64] = "/proc/";
+  size_t len = 6;
+  for (const char* c = pid_text; *c != '\0' && len < sizeof path - 6; ++c) path[len++] = *c;
+  const char* tail = "/stat";
+  for (const char* c = tail; *c != '\0'; ++c) path[len++] = *c;
+  path[len] = '\0';
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char buffer[512];
+  ssize_t got = ::read(fd, buffer, sizeof buffer - 1);
+  ::close(fd);
+  if (got <= 0) return -1;
+  buffer[got] = '\0';
+  ssize_t paren = -1;
+  for (ssize_t idx = 0; idx < got; ++idx) {
+    if (buffer[idx] == ')') paren = idx;
+  }
+  if (paren < 0 || paren + 4 >= got) return -1;
+  const char* ppid_text = buffer + paren + 4;  // past ") S "
+  long value = 0;
+  bool any = false;
+  while (*ppid_text >= '0' && *ppid_text <= '9') {
+    value = value * 10 + (*ppid_text++ - '0');
+    any = true;
+  }
+  return any ? static_cast<pid_t>(value) : -1;
+}
+
+// Sends SIGKILL to every child of this process; returns how many were found.
+int kill_children() {
+  int found = 0;
+  int dir = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return 0;
+  pid_t self = ::getpid();
+  alignas(8) char buffer[8192];
+  while (true) {
+    long got = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+    if (got <= 0) break;
+    for (long offset = 0; offset < got;) {
+      // struct linux_dirent64: u64 ino, s64 off, u16 reclen, u8 type, char name[]
+      unsigned short reclen;
+      std::memcpy(&reclen, buffer + offset + 16, sizeof reclen);
+      const char* name = buffer + offset + 19;
+      offset += reclen;
+      if (name[0] < '0' || name[0] > '9') continue;
+      if (parent_of(name) != self) continue;
+      long pid = 0;
+      for (const char* c = name; *c >= '0' && *c <= '9'; ++c) pid = pid * 10 + (*c - '0');
+      ::kill(static_cast<pid_t>(pid), SIGKILL);
+      ++found;
+    }
+  }
+  ::close(dir);
+  return found;
+}
+
+[[noreturn]] void run_reaper(const char* program, char* const* argv, char* const* envp, int error_fd) {
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+  sigset_t waited;
+  sigemptyset(&waited);
+  sigaddset(&waited, SIGCHLD);
+  sigaddset(&waited, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &waited, nullptr);
+  pid_t child = ::fork();
+  if (child < 0) ::_exit(127);
+  if (child == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(program, argv, envp);
+    int error = errno;
+    ssize_t ignored = ::write(error_fd, &error, sizeof error);
+    (void)ignored;
+    ::_exit(127);
+  }
+  ::close(error_fd);
+  int status = 0;
+  bool done = false;
+  while (!done) {
+    siginfo_t info;
+    int sig = ::sigwaitinfo(&waited, &info);
+    if (sig == SIGTERM) {
+      ::kill(child, SIGKILL);
+    }
+    int reaped_status = 0;
+    pid_t reaped;
+    while ((reaped = ::waitpid(-1, &reaped_status, WNOHANG)) > 0) {
+      if (reaped == child) {
+        status = reaped_status;
+        done = true;
+      }
+    }
+  }
+  // The program has ended: end whatever it left behind, grandchildren included (each
+  // one killed hands its own children to this reaper).
+  while (true) {
+    kill_children();
+    pid_t reaped = ::waitpid(-1, nullptr, 0);
+    if (reaped < 0 && errno == ECHILD) break;
+  }
+  if (WIFSIGNALED(status)) {
+    int sig = WTERMSIG(status);
+    ::signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::kill(::getpid(), sig);
+    ::_exit(128 + sig);
+  }
+  ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 127);
+}
+
+// Starts the reaper with the child's descriptors, session, signals and directory set up
+// as posix_spawn would; returns its pid. Throws like posix_spawn's failures.
+pid_t spawn_with_reaper(const std::string& program, const std::string& name, char* const* argv, char* const* envp,
+                        int stdin_fd, int stdout_fd, int stderr_fd, const std::optional<std::filesystem::path>& cwd) {
+  Pipe report = make_pipe();
+  pid_t pid = ::fork();
+  if (pid < 0) throw_spawn_error(errno, name);
+  if (pid == 0) {
+    ::setsid();
+    int null_in = stdin_fd < 0 ? ::open("/dev/null", O_RDONLY) : stdin_fd;
+    int null_out = stdout_fd < 0 ? ::open("/dev/null", O_WRONLY) : stdout_fd;
+    int null_err = stderr_fd < 0 ? ::open("/dev/null", O_WRONLY) : stderr_fd;
+    ::dup2(null_in, STDIN_FILENO);
+    ::dup2(null_out, STDOUT_FILENO);
+    ::dup2(null_err, STDERR_FILENO);
+    const int error_fd = 3;
+    if (report.write_end.get() != error_fd) ::dup2(report.write_end.get(), error_fd);
+    ::fcntl(error_fd, F_SETFD, FD_CLOEXEC);
+    // Every other descriptor closes, as with posix_spawn's closefrom.
+#ifdef SYS_close_range
+    if (::syscall(SYS_close_range, error_fd + 1, ~0U, 0) != 0)
+#endif
+    {
+      for (int fd = error_fd + 1; fd < 65536; ++fd) ::close(fd);
+    }
+    for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD, SIGALRM, SIGXFSZ}) {
+      ::signal(sig, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (cwd && ::chdir(cwd->c_str()) != 0) {
+      int error = errno;
+      ssize_t ignored = ::write(error_fd, &error, sizeof error);
+      (void)ignored;
+      ::_exit(127);
+    }
+    run_reaper(program.c_str(), argv, envp, error_fd);
+  }
+  report.write_end.reset();
+  int error = 0;
+  ssize_t got;
+  do {
+    got = ::read(report.read_end.get(), &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  if (got == static_cast<ssize_t>(sizeof error)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    throw_spawn_error(error, name);
+  }
+  return pid;
+}
 }  // namespace
+
+std::string dropped_output_marker(unsigned long long dropped_bytes) {
+  return "\n[... " + std::to_string(dropped_bytes) + " bytes dropped ...]\n";
+}
 
 std::optional<std::string> find_program(const std::string& program, const std::string& path_value) {
   auto runnable = [](const std::string& candidate) {
@@ -227,6 +466,13 @@ ProcessResult run_process(const ProcessOptions& options) {
   std::vector<char*> argv_ptrs = c_strings(argv_texts);
   std::vector<char*> env_ptrs = c_strings(env_texts);
 
+  ProcessResult result;
+  if (is_cancelled(options.cancel)) {  // cancelled before it started: nothing runs
+    result.cancelled = true;
+    result.exit_code = -SIGKILL;
+    return result;
+  }
+
   Pipe out, err, in;
   if (options.capture_output) {
     out = make_pipe();
@@ -261,8 +507,15 @@ ProcessResult run_process(const ProcessOptions& options) {
   posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1);
 
   pid_t pid = -1;
-  int spawn_error = ::posix_spawn(&pid, program.c_str(), actions, setup.attr(), argv_ptrs.data(), env_ptrs.data());
-  if (spawn_error != 0) throw_spawn_error(spawn_error, name);
+  if (options.kill_descendants) {
+    pid = spawn_with_reaper(program, name, argv_ptrs.data(), env_ptrs.data(),
+                            options.stdin_text ? in.read_end.get() : -1,
+                            options.capture_output ? out.write_end.get() : -1,
+                            options.capture_output ? err.write_end.get() : -1, options.cwd);
+  } else {
+    int spawn_error = ::posix_spawn(&pid, program.c_str(), actions, setup.attr(), argv_ptrs.data(), env_ptrs.data());
+    if (spawn_error != 0) throw_spawn_error(spawn_error, name);
+  }
 
   // The child holds its own ends now.
   out.write_end.reset();
@@ -272,7 +525,20 @@ ProcessResult run_process(const ProcessOptions& options) {
     if (fd->open()) set_nonblocking(fd->get());
   }
 
-  ProcessResult result;
+  Capture stdout_capture(options.keep_output), stderr_capture(options.keep_output);
+  // A cancellation wakes the poll below through this pipe.
+  Pipe wake = make_pipe();
+  set_nonblocking(wake.write_end.get());
+  set_nonblocking(wake.read_end.get());
+  base::CancelSignal::Subscription cancel_subscription = on_cancel(options.cancel, [fd = wake.write_end.get()] {
+    char byte = 1;
+    ssize_t ignored = ::write(fd, &byte, 1);
+    (void)ignored;
+  });
+  // Ends the group: through the reaper when there is one (it kills what left the group,
+  // then itself), else SIGKILL to the whole group. The leader is not reaped yet, so its pid
+  // still names the group.
+  auto end_group = [&] { ::kill(options.kill_descendants ? pid : -pid, options.kill_descendants ? SIGTERM : SIGKILL); };
   Fd exit_fd(pidfd_open(pid));
   bool leader_exited = false;
   size_t stdin_written = 0;
@@ -293,6 +559,7 @@ ProcessResult run_process(const ProcessOptions& options) {
     watch(err.read_end, POLLIN);
     watch(in.write_end, POLLOUT);
     if (!leader_exited) watch(exit_fd, POLLIN);
+    if (!result.cancelled) watch(wake.read_end, POLLIN);
 
     int wait_ms = -1;
     if (drain_deadline) {
@@ -309,19 +576,29 @@ ProcessResult run_process(const ProcessOptions& options) {
       ::waitpid(pid, nullptr, 0);
       throw_os_error(saved, "poll", program);
     }
-    drain(out.read_end, result.stdout_text);
-    drain(err.read_end, result.stderr_text);
+    drain(out.read_end, stdout_capture);
+    drain(err.read_end, stderr_capture);
     if (options.stdin_text) feed(in.write_end, *options.stdin_text, stdin_written);
     if (!leader_exited) leader_exited = exited_without_reaping(pid);
 
-    if (deadline && !result.timed_out && Clock::now() >= *deadline) {
-      // The leader is not reaped yet, so its pid still names the group.
-      ::kill(-pid, SIGKILL);
+    bool stopping = result.timed_out || result.cancelled;
+    if (!stopping && is_cancelled(options.cancel)) {
+      result.cancelled = true;
+    } else if (!stopping && deadline && Clock::now() >= *deadline) {
       result.timed_out = true;
+    }
+    if (!stopping && (result.timed_out || result.cancelled)) {
+      if (!leader_exited) end_group();
+      if (!options.kill_descendants) ::kill(-pid, SIGKILL);  // also when the leader is gone
       in.write_end.reset();
       drain_deadline = Clock::now() + DRAIN_AFTER_KILL;
     }
   }
+  cancel_subscription.reset();
+  // A reaper that did not finish within the drain time goes with its whole group.
+  if (options.kill_descendants && !exited_without_reaping(pid)) ::kill(-pid, SIGKILL);
+  result.stdout_text = stdout_capture.take();
+  result.stderr_text = stderr_capture.take();
 
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {

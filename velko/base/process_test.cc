@@ -126,6 +126,109 @@ TEST_F(ProcessTest, UncapturedOutputDoesNotWaitForHelpersLeftRunning) {
   ::kill(read_pid("helper"), SIGKILL);
 }
 
+TEST_F(ProcessTest, KeptOutputIsTheFirstAndLastPartOfEachStreamWithAMarker) {
+  ProcessOptions options;
+  options.keep_output = 1000;
+  // Small output passes whole; large output keeps 1000 bytes at each end of each stream,
+  // across many reads (3 MiB) and in one piece larger than the ring.
+  EXPECT_EQ(sh("printf small; printf err >&2", options).stdout_text, "small");
+  ProcessResult big = sh(
+      "printf 'HEAD'; head -c 3145728 /dev/zero | tr '\\0' m; printf 'TAIL'; "
+      "printf 'EHEAD' >&2; head -c 100000 /dev/zero | tr '\\0' n >&2; printf 'ETAIL' >&2",
+      options);
+  EXPECT_EQ(big.exit_code, 0);
+  std::string expected_out = "HEAD" + std::string(996, 'm') + dropped_output_marker(3145728 + 8 - 2000) +
+                             std::string(996, 'm') + "TAIL";
+  EXPECT_EQ(big.stdout_text, expected_out);
+  std::string expected_err = "EHEAD" + std::string(995, 'n') + dropped_output_marker(100010 - 2000) +
+                             std::string(995, 'n') + "ETAIL";
+  EXPECT_EQ(big.stderr_text, expected_err);
+  // Exactly twice the limit: nothing dropped, no marker.
+  EXPECT_EQ(sh("head -c 2000 /dev/zero | tr '\\0' x", options).stdout_text, std::string(2000, 'x'));
+}
+
+TEST_F(ProcessTest, CancellationKillsTheGroupAtOnceAndBeforeTheStart) {
+  auto signal = std::make_shared<CancelSignal>();
+  ProcessOptions options;
+  options.cancel = signal;
+  options.timeout = milliseconds(60000);
+  std::thread canceller([signal] {
+    std::this_thread::sleep_for(milliseconds(300));
+    signal->cancel();
+  });
+  auto started = std::chrono::steady_clock::now();
+  ProcessResult result =
+      sh("sleep 60 & echo $! > " + (dir_ / "grandchild").string() + "; echo started; sleep 60", options);
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_TRUE(result.cancelled);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.term_signal, SIGKILL);
+  EXPECT_EQ(result.stdout_text, "started\n");
+  pid_t grandchild = read_pid("grandchild");
+  for (int attempt = 0; attempt < 100 && alive(grandchild); ++attempt) std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_FALSE(alive(grandchild));
+
+  // Already cancelled: the program never starts.
+  ProcessResult never = sh("touch " + (dir_ / "ran").string(), options);
+  EXPECT_TRUE(never.cancelled);
+  EXPECT_NE(never.exit_code, 0);
+  EXPECT_FALSE(fs::exists(dir_ / "ran"));
+}
+
+TEST_F(ProcessTest, KillDescendantsEndsWhatLeftTheGroupOnSuccessFailureTimeOutAndCancel) {
+  // setsid and a double fork both leave the process group; the reaper ends them anyway.
+  const std::string escape = "setsid sleep 300 & echo $! > " + (dir_ / "setsid").string() +
+                             "; (sh -c 'sleep 300 & echo $! > " + (dir_ / "double").string() + "' &); " +
+                             "while [ ! -s " + (dir_ / "double").string() + " ]; do sleep 0.01; done; ";
+  struct Case {
+    std::string tail;
+    std::optional<milliseconds> timeout;
+    bool cancel;
+  };
+  for (const Case& run : {Case{"echo ok", std::nullopt, false}, Case{"echo bad >&2; exit 3", std::nullopt, false},
+                          Case{"sleep 60", milliseconds(700), false}, Case{"sleep 60", std::nullopt, true}}) {
+    SCOPED_TRACE(run.tail + (run.cancel ? " (cancelled)" : ""));
+    fs::remove(dir_ / "setsid");
+    fs::remove(dir_ / "double");
+    ProcessOptions options;
+    options.kill_descendants = true;
+    options.timeout = run.timeout;
+    auto signal = std::make_shared<CancelSignal>();
+    options.cancel = signal;
+    std::thread canceller([&] {
+      if (!run.cancel) return;
+      std::this_thread::sleep_for(milliseconds(700));
+      signal->cancel();
+    });
+    auto started = std::chrono::steady_clock::now();
+    ProcessResult result = sh(escape + run.tail, options);
+    canceller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    pid_t setsid_pid = read_pid("setsid");
+    pid_t double_pid = read_pid("double");
+    EXPECT_FALSE(alive(setsid_pid));
+    EXPECT_FALSE(alive(double_pid));
+    if (run.tail == "echo ok") {
+      EXPECT_EQ(result.exit_code, 0);
+      EXPECT_EQ(result.stdout_text, "ok\n");
+    } else if (run.timeout) {
+      EXPECT_TRUE(result.timed_out);
+      EXPECT_EQ(result.term_signal, SIGKILL);
+    } else if (run.cancel) {
+      EXPECT_TRUE(result.cancelled);
+    } else {
+      EXPECT_EQ(result.exit_code, 3);
+      EXPECT_EQ(result.stderr_text, "bad\n");
+    }
+  }
+  // A missing program is still the usual error, with the reaper too.
+  ProcessOptions missing;
+  missing.kill_descendants = true;
+  missing.argv = {(dir_ / "no-such-program").string()};
+  EXPECT_THROW(run_process(missing), FileNotFoundError);
+}
+
 TEST_F(ProcessTest, EnvironmentReplacementOverridesAndInheritance) {
   ScopedEnv inherited("VELKO_PROCESS_TEST_INHERITED", "from-parent");
   struct Case {

@@ -47,4 +47,51 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
   return out;
 }
 
+namespace {
+
+int hex_value(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string percent_encode(std::string_view text, std::string_view also_keep) {
+  static constexpr char HEX[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char ch : text) {
+    bool unreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+                      ch == '-' || ch == '.' || ch == '_' || ch == '~';
+    if (unreserved || (ch != 0 && also_keep.find(static_cast<char>(ch)) != std::string_view::npos)) {
+      out += static_cast<char>(ch);
+    } else {
+      out += '%';
+      out += HEX[ch >> 4];
+      out += HEX[ch & 0xF];
+    }
+  }
+  return out;
+}
+
+std::string percent_decode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t idx = 0; idx < text.size(); ++idx) {
+    if (text[idx] == '%' && idx + 2 < text.size()) {
+      int high = hex_value(text[idx + 1]);
+      int low = hex_value(text[idx + 2]);
+      if (high >= 0 && low >= 0) {
+        out += static_cast<char>(high * 16 + low);
+        idx += 2;
+        continue;
+      }
+    }
+    out += text[idx];
+  }
+  return out;
+}
+
 }  // namespace velko::base

@@ -20,4 +20,11 @@ bool ends_with(std::string_view text, std::string_view suffix);
 // Every occurrence of `from` in `text` replaced by `to`.
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to);
 
+// Percent-encoding: every byte but ASCII letters, digits, "-._~" and the bytes of
+// `also_keep` written as "%XX" (upper-case hex).
+std::string percent_encode(std::string_view text, std::string_view also_keep = "");
+// The inverse of percent_encode (either hex case; "+" stays "+"). Malformed escapes are
+// kept as written.
+std::string percent_decode(std::string_view text);
+
 }  // namespace velko::base

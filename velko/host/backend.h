@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "velko/base/cancel.h"
+
 namespace velko::host {
 
 // How long a sandbox lives without use, and the default limit of one command (seconds).
@@ -35,6 +37,13 @@ class BackendProtocol {
   // what a backend raises (a missing id) is documented by the backend. `envs` adds
   // variables to this one command's environment; backends that cannot do so ignore it.
   virtual ExecuteResponse execute(const std::string& command, const std::optional<EnvMap>& envs = std::nullopt) = 0;
+  // execute(), ended early when `cancel` fires (the response then says so, as the
+  // backend documents). Backends that cannot stop a command run it to its end.
+  virtual ExecuteResponse execute_cancellable(const std::string& command, const std::optional<EnvMap>& envs,
+                                              const base::CancelSignalPtr& cancel) {
+    (void)cancel;
+    return execute(command, envs);
+  }
 
   // Working directory for later commands.
   virtual void set_cwd(std::string path) = 0;

@@ -6,6 +6,7 @@
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
+#include "velko/base/json.h"
 #include "velko/base/logging.h"
 #include "velko/base/process.h"
 #include "velko/base/strings.h"
@@ -16,6 +17,17 @@ namespace {
 
 constexpr size_t LOGGED_COMMAND_CHARS = 100;
 constexpr int TIMEOUT_EXIT_CODE = 124;
+constexpr int CANCELLED_EXIT_CODE = 130;
+// Prefixed to the pod's script when variables come on standard input: reads all of it
+// and evaluates the `export` lines, so the values never reach an argument list.
+constexpr const char* READ_ENVS = "eval \"$(cat)\" && ";
+
+bool is_shell_name(std::string_view name) {
+  if (name.empty() || (name[0] >= '0' && name[0] <= '9')) return false;
+  return std::all_of(name.begin(), name.end(), [](char ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
+  });
+}
 
 base::Logger& logger() { return base::get_logger(LOGGER_NAME); }
 
@@ -75,7 +87,7 @@ void KubernetesBackend::set_cwd(std::string path) {
   cwd_ = std::move(path);
 }
 
-std::vector<std::string> KubernetesBackend::kubectl_argv(const std::string& command) const {
+std::vector<std::string> KubernetesBackend::kubectl_argv(const std::string& command, bool with_envs) const {
   std::string pod_name;
   std::string cwd;
   {
@@ -85,16 +97,41 @@ std::vector<std::string> KubernetesBackend::kubectl_argv(const std::string& comm
     if (cwd_) cwd = *cwd_;
   }
   std::string script = cwd.empty() ? command : "cd " + shell_quote_path(cwd) + " && " + command;
+  if (with_envs) {
+    script = std::string(READ_ENVS) + script;
+    return {"kubectl", "exec", "-i", "-n", namespace_, pod_name, "--", "sh", "-c", std::move(script)};
+  }
   return {"kubectl", "exec", "-n", namespace_, pod_name, "--", "sh", "-c", std::move(script)};
 }
 
-host::ExecuteResponse KubernetesBackend::execute(const std::string& command, const std::optional<host::EnvMap>&) {
+host::ExecuteResponse KubernetesBackend::execute(const std::string& command, const std::optional<host::EnvMap>& envs) {
+  return execute_cancellable(command, envs, nullptr);
+}
+
+host::ExecuteResponse KubernetesBackend::execute_cancellable(const std::string& command,
+                                                             const std::optional<host::EnvMap>& envs,
+                                                             const base::CancelSignalPtr& cancel) {
+  bool with_envs = envs && !envs->empty();
   base::ProcessOptions options;
-  options.argv = kubectl_argv(command);
+  options.argv = kubectl_argv(command, with_envs);
   options.timeout = std::chrono::milliseconds(std::max(0LL, static_cast<long long>(timeout_) * 1000));
+  options.cancel = cancel;
+  options.keep_output = base::OUTPUT_KEEP_BYTES;
+  if (with_envs) {
+    std::string exports;
+    for (const auto& [name, value] : *envs) {
+      if (!is_shell_name(name)) return {"Error: invalid environment variable name " + base::quote(name), 1, false};
+      if (value.find('\0') != std::string::npos) {
+        return {"Error: the value of environment variable " + name + " contains NUL", 1, false};
+      }
+      exports += "export " + name + "=" + single_quoted(value) + "\n";
+    }
+    options.stdin_text = std::move(exports);
+  }
 
   try {
     base::ProcessResult result = base::run_process(options);
+    if (result.cancelled) return {"Error: cancelled", CANCELLED_EXIT_CODE, false};
     if (result.timed_out) {
       logger().warning("Command timed out after " + std::to_string(timeout_) + "s: " +
                        std::string(base::prefix_code_points(command, LOGGED_COMMAND_CHARS)) + "...");

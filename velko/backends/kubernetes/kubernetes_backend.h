@@ -61,9 +61,17 @@ class KubernetesBackend : public host::BaseSandbox {
   // Runs `command` with `sh -c` in the pod. Throws ValueError POD_NAME_NOT_SET_EXECUTE
   // without a pod name; every later failure is a response: time-out (exit code 124),
   // kubectl missing (exit code 1), anything else (exit code 1, logged at error level).
-  // `envs` is ignored: kubectl exec cannot set variables for one command.
+  // `envs` reach the command without appearing on any argument list (they may be
+  // secrets): kubectl exec -i carries them as `export` lines on the pod shell's standard
+  // input, which that shell reads and evaluates before the command (the command's own
+  // standard input is then empty). A name that is not a shell identifier, or a value
+  // holding NUL, is refused (exit code 1) before anything starts. Each output stream
+  // keeps its first and last base::OUTPUT_KEEP_BYTES bytes.
   host::ExecuteResponse execute(const std::string& command,
                                 const std::optional<host::EnvMap>& envs = std::nullopt) override;
+  // The same; a cancellation kills kubectl and gives "Error: cancelled" (exit code 130).
+  host::ExecuteResponse execute_cancellable(const std::string& command, const std::optional<host::EnvMap>& envs,
+                                            const base::CancelSignalPtr& cancel) override;
 
   // Stores the working directory for later commands (any text; empty means none).
   void set_cwd(std::string path) override;
@@ -72,8 +80,9 @@ class KubernetesBackend : public host::BaseSandbox {
   // Throws ValueError POD_NAME_NOT_SET_EXECUTE when it must run `pwd` without a pod.
   std::optional<std::string> get_cwd() override;
 
-  // The argument list execute() starts for `command` (throws like execute()).
-  std::vector<std::string> kubectl_argv(const std::string& command) const;
+  // The argument list execute() starts for `command` (throws like execute()); with
+  // `with_envs`, the form that reads the variables from standard input.
+  std::vector<std::string> kubectl_argv(const std::string& command, bool with_envs = false) const;
 
  private:
   const std::string namespace_;

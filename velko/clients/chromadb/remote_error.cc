@@ -1,6 +1,7 @@
 #include "velko/clients/chromadb/remote_error.h"
 
 #include "velko/base/env.h"
+#include "velko/base/redact.h"
 #include "velko/base/utf8.h"
 
 namespace velko::clients::chromadb {
@@ -20,11 +21,9 @@ std::string _service_base_url(const std::optional<std::string>& given, const cha
 }
 
 std::string _scrub(std::string text, std::string_view secret) {
-  if (secret.empty()) return text;
-  for (size_t pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos + 3)) {
-    text.replace(pos, secret.size(), "***");
-  }
-  return text;
+  base::Redactor redactor;
+  redactor.add_secret(secret);
+  return redactor.redact(text);
 }
 
 std::string _shorten(std::string_view text, size_t max_bytes) {

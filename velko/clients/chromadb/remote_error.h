@@ -28,7 +28,7 @@ class RemoteServiceError : public base::Error {
   long status_;
 };
 
-// `text` with every occurrence of `secret` replaced by "***" (nothing when secret is empty).
+// `text` with `secret` removed by the product's redaction rule (base::Redactor).
 std::string _scrub(std::string text, std::string_view secret);
 
 // The first `max_bytes` bytes of `text` (never splitting a UTF-8 sequence), "..." added

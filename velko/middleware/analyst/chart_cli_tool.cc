@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/files.h"
+#include "velko/base/logging.h"
 #include "velko/base/process.h"
+#include "velko/base/redact.h"
 #include "velko/base/strings.h"
 #include "velko/middleware/analyst/chart_support.h"
 #include "velko/middleware/analyst/connection_string.h"
@@ -21,6 +24,7 @@
 #include "velko/middleware/analyst/python_interpreter.h"
 #include "velko/middleware/analyst/tools.h"
 #include "velko/platform/config/local_config.h"
+#include "velko/platform/sandbox/local_sandbox.h"
 
 namespace velko::middleware::analyst {
 
@@ -129,6 +133,69 @@ void open_in_viewer(const std::string& viewer, const std::string& path) {
 
 void remove_script(const fs::path& script_path) { ::unlink(script_path.c_str()); }
 
+// True when the user turned the chart sandbox off ($VELKO_CHART_SANDBOX=off); said once
+// on the logger.
+bool sandbox_turned_off() {
+  if (base::getenv_opt(CHART_SANDBOX_ENV).value_or("") != "off") return false;
+  static std::once_flag told;
+  std::call_once(told, [] {
+    base::get_logger("velko.charts")
+        .warning(std::string(CHART_SANDBOX_ENV) +
+                 "=off: chart scripts run without the sandbox, with this user's access to files and processes");
+  });
+  return true;
+}
+
+// The script's environment: this process's, without variables that name secrets (the
+// connection URL the script needs comes as VELKO_CONNECTION_STRING, which is not one),
+// with a PostgreSQL session read-only by default.
+std::map<std::string, std::string> script_environment(const std::string& connection_string) {
+  std::map<std::string, std::string> env;
+  for (auto& [name, value] : base::environment()) {
+    if (!base::is_secret_name(name)) env.emplace(name, value);
+  }
+  if (!connection_string.empty()) {
+    env["VELKO_CONNECTION_STRING"] = connection_string;
+    add_read_only_session(connection_string, env);
+  }
+  return env;
+}
+
+// Runs the script; the outcome as run_process gives it. Throws RuntimeError naming
+// bubblewrap when the sandbox cannot run.
+base::ProcessResult run_script(const std::optional<std::string>& cwd, const CliChartOptions& options,
+                               const std::string& python, const fs::path& output_dir, const fs::path& script_path,
+                               const std::string& connection_string, const base::CancelSignalPtr& cancel) {
+  std::map<std::string, std::string> env = script_environment(connection_string);
+  if (sandbox_turned_off()) {
+    base::ProcessOptions process;
+    process.argv = {python, script_path.string()};
+    std::string support = platform::sandbox::python_support_dir().string();
+    auto existing = env.find("PYTHONPATH");
+    env["PYTHONPATH"] = existing == env.end() || existing->second.empty() ? support : support + ":" + existing->second;
+    process.env = std::move(env);
+    process.timeout = options.timeout;
+    process.cancel = cancel;
+    process.keep_output = base::OUTPUT_KEEP_BYTES;
+    process.kill_descendants = true;
+    return base::run_process(process);
+  }
+  platform::sandbox::IsolatedRun run;
+  run.argv = {python, script_path.string()};
+  run.cwd = output_dir.string();
+  env["HOME"] = platform::sandbox::SANDBOX_HOME;
+  env["TMPDIR"] = "/tmp";
+  run.env = std::move(env);
+  if (cwd && !cwd->empty() && fs::path(*cwd).is_absolute()) run.binds.push_back({fs::path(*cwd), false});
+  run.binds.push_back({output_dir, true});
+  run.python = python;
+  if (!connection_string.empty()) run.warehouse_url = connection_string;
+  run.timeout = options.timeout;
+  run.cancel = cancel;
+  if (options.bwrap) run.bwrap = *options.bwrap;
+  return platform::sandbox::run_isolated(run);
+}
+
 std::string seconds_text(std::chrono::seconds limit) { return std::to_string(limit.count()); }
 
 std::string generate_charts(const std::optional<std::string>& cwd, const CliChartOptions& options,
@@ -150,7 +217,12 @@ std::string generate_charts(const std::optional<std::string>& cwd, const CliChar
   } catch (const std::exception& error) {
     return chart_failure(std::string("Failed to get database config: ") + error.what());
   }
-  const SecretRedactor redactor(connection_string, config);
+  SecretRedactor redactor(connection_string, config);
+  try {
+    redactor.add_config(platform::config::LocalConfigStore().load());
+  } catch (const std::exception&) {
+    // An unreadable store holds no secret the script could have read either.
+  }
   const std::string script = _build_cli_chart_script(output_dir.string(), python_code, !connection_string.empty());
   const fs::path script_path = output_dir / CLI_CHART_SCRIPT_NAME;
 
@@ -165,12 +237,11 @@ std::string generate_charts(const std::optional<std::string>& cwd, const CliChar
       if (::stat(script_path.c_str(), &written) != 0) base::throw_os_error(errno, "stat", script_path);
       const auto before = candidate_images(output_dir);
 
-      base::ProcessOptions process;
-      process.argv = {options.python ? *options.python : chart_python_interpreter(), script_path.string()};
-      if (!connection_string.empty()) process.env_overrides["VELKO_CONNECTION_STRING"] = connection_string;
-      process.timeout = options.timeout;
-      base::ProcessResult result = base::run_process(process);
+      const std::string python = options.python ? *options.python : chart_python_interpreter();
+      base::ProcessResult result =
+          run_script(cwd, options, python, output_dir, script_path, connection_string, runtime.cancel);
       remove_script(script_path);
+      if (result.cancelled) return chart_failure(base::CancelledError().what());
       if (result.timed_out) {
         return chart_failure("Script execution timed out after " + seconds_text(options.timeout) + " seconds");
       }
@@ -196,8 +267,8 @@ std::string generate_charts(const std::optional<std::string>& cwd, const CliChar
   for (const Image& image : images) {
     open_in_viewer(viewer, image.path);
     Json entry = Json::object();
-    entry["path"] = image.path;
-    entry["filename"] = image.filename;
+    entry["path"] = redactor.redact(image.path);
+    entry["filename"] = redactor.redact(image.filename);
     charts.push_back(std::move(entry));
   }
   return chart_success(charts);

@@ -41,6 +41,9 @@ bool alive(pid_t pid) {
 
 // A temporary HOME, stand-in interpreters written as shell scripts (they receive the
 // script path as $1, as the real interpreter does) and a viewer that logs what it opens.
+// The stand-ins live in the test's directory and report host pids, so they run without
+// the sandbox (VELKO_CHART_SANDBOX=off); tests/charts_sandbox_test.cc runs real Python in
+// it.
 class CliChartToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,10 +52,12 @@ class CliChartToolTest : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "home");
     home_ = std::make_unique<base::ScopedEnv>("HOME", (dir_ / "home").string());
+    no_sandbox_ = std::make_unique<base::ScopedEnv>(CHART_SANDBOX_ENV, "off");
     base::write_file_atomic(dir_ / "viewer", "#!/bin/sh\necho \"$1\" >> " + (dir_ / "viewer.log").string() + "\n",
                             0755);
   }
   void TearDown() override {
+    no_sandbox_.reset();
     home_.reset();
     fs::remove_all(dir_);
   }
@@ -83,6 +88,7 @@ class CliChartToolTest : public ::testing::Test {
 
   fs::path dir_;
   std::unique_ptr<base::ScopedEnv> home_;
+  std::unique_ptr<base::ScopedEnv> no_sandbox_;
   int interpreters_ = 0;
 };
 

@@ -163,16 +163,6 @@ constexpr std::pair<uint32_t, uint32_t> LETTER_OR_DIGIT_RANGES[] = {
     {0x2CEB0, 0x2EBE0}, {0x2F800, 0x2FA1D}, {0x30000, 0x3134A},
 };
 
-constexpr size_t MIN_SECRET_LENGTH = 4;
-
-bool names_a_secret(std::string name) {
-  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-  for (const char* word : {"password", "token", "secret", "credential", "api_key", "private_key"}) {
-    if (name.find(word) != std::string::npos) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 bool is_unicode_letter_or_digit(uint32_t code_point) {
@@ -226,59 +216,16 @@ std::string python_string_body(std::string_view text) {
 }
 
 SecretRedactor::SecretRedactor(const std::string& connection_string, const Json& config) {
-  if (!connection_string.empty()) {
-    add(connection_string, platform::db_utils::redact_url(connection_string));
-    // The password of the URL's user part.
-    size_t scheme_end = connection_string.find("://");
-    if (scheme_end != std::string::npos) {
-      size_t authority = scheme_end + 3;
-      size_t at = connection_string.find('@', authority);
-      size_t slash = connection_string.find('/', authority);
-      if (at != std::string::npos && (slash == std::string::npos || at < slash)) {
-        size_t colon = connection_string.find(':', authority);
-        if (colon != std::string::npos && colon < at) {
-          std::string password = connection_string.substr(colon + 1, at - colon - 1);
-          add(password, "***");
-          add(platform::db_utils::percent_decode(password), "***");
-        }
-      }
-    }
-    // Secret-looking query values.
-    size_t query = connection_string.find('?');
-    if (query != std::string::npos) {
-      for (std::string_view pair : base::split(std::string_view(connection_string).substr(query + 1), '&')) {
-        size_t eq = pair.find('=');
-        if (eq == std::string_view::npos || !names_a_secret(std::string(pair.substr(0, eq)))) continue;
-        std::string value(pair.substr(eq + 1));
-        add(value, "***");
-        add(platform::db_utils::percent_decode(value), "***");
-      }
-    }
-  }
-  if (config.is_object()) {
-    for (const auto& [key, value] : config.items()) {
-      if (value.is_string() && names_a_secret(key)) add(value.get<std::string>(), "***");
-    }
-  }
-  std::sort(replacements_.begin(), replacements_.end(),
-            [](const auto& left, const auto& right) { return left.first.size() > right.first.size(); });
+  redactor_.add_url(connection_string);
+  redactor_.add_config(config);
 }
 
-void SecretRedactor::add(const std::string& secret, const std::string& shown) {
-  if (secret.size() < MIN_SECRET_LENGTH || secret == shown) return;
-  for (const std::string& form :
-       {secret, platform::db_utils::percent_encode(secret), platform::db_utils::encode_query_value(secret)}) {
-    bool known = std::any_of(replacements_.begin(), replacements_.end(),
-                             [&form](const auto& entry) { return entry.first == form; });
-    if (!known) replacements_.emplace_back(form, form == secret ? shown : "***");
-  }
-}
-
-std::string SecretRedactor::redact(std::string text) const {
-  for (const auto& [secret, shown] : replacements_) {
-    if (text.find(secret) != std::string::npos) text = base::replace_all(text, secret, shown);
-  }
-  return text;
+void add_read_only_session(const std::string& connection_string, std::map<std::string, std::string>& env) {
+  if (!base::starts_with(connection_string, "postgres")) return;
+  constexpr const char* READ_ONLY = "-c default_transaction_read_only=on";
+  auto existing = env.find("PGOPTIONS");
+  env["PGOPTIONS"] = existing == env.end() || existing->second.empty() ? READ_ONLY
+                                                                       : existing->second + " " + READ_ONLY;
 }
 
 std::string chart_failure(const std::string& error) {

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "velko/base/json.h"
+#include "velko/base/redact.h"
 
 namespace velko::middleware::analyst {
 
@@ -31,20 +33,26 @@ std::string _safe_tool_call_id(std::string_view tool_call_id);
 // unchanged.
 std::string python_string_body(std::string_view text);
 
-// Removes the secrets of one connection from texts shown to the model: the connection
-// URL (shown with its password masked), and the password, token and credential values of
-// the configuration and the URL, raw and percent-encoded. Values shorter than 4
-// characters are left alone (masking them would garble the text and protect nothing).
+// Removes secrets from texts shown to the model with the product's one rule
+// (base::Redactor): those of one connection (its URL's password and secret query values,
+// its configuration's secret-named values), plus whatever add_config() adds, in every
+// form the rule covers. Values shorter than 4 characters are left alone.
 class SecretRedactor {
  public:
   SecretRedactor() = default;
   SecretRedactor(const std::string& connection_string, const Json& config);
-  std::string redact(std::string text) const;
+  // Adds the secrets of a whole configuration document (every stored connection).
+  void add_config(const Json& document) { redactor_.add_config(document); }
+  std::string redact(std::string text) const { return redactor_.redact(text); }
 
  private:
-  void add(const std::string& secret, const std::string& shown);
-  std::vector<std::pair<std::string, std::string>> replacements_;
+  base::Redactor redactor_;
 };
+
+// Makes a chart script's database session read-only where the connection's engine takes
+// it from the environment: for a PostgreSQL URL, PGOPTIONS gains
+// "-c default_transaction_read_only=on" (after what `env` already has).
+void add_read_only_session(const std::string& connection_string, std::map<std::string, std::string>& env);
 
 // {"charts": [], "error": error} as JSON text.
 std::string chart_failure(const std::string& error);

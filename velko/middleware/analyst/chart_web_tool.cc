@@ -6,6 +6,7 @@
 #include "velko/middleware/analyst/connection_string.h"
 #include "velko/middleware/analyst/middleware.h"
 #include "velko/middleware/analyst/tools.h"
+#include "velko/platform/config/local_config.h"
 #include "velko/platform/sandbox/sandbox.h"
 #include "velko/platform/services/hosted_services.h"
 #include "velko/platform/storage/s3_storage.h"
@@ -45,21 +46,33 @@ std::string generate_charts(host::BackendProtocol& backend, platform::storage::S
   } catch (const std::exception& error) {
     return chart_failure(std::string("Failed to get database config: ") + error.what());
   }
-  const SecretRedactor redactor(connection_string, config);
+  SecretRedactor redactor(connection_string, config);
+  try {
+    redactor.add_config(platform::config::LocalConfigStore().load());
+  } catch (const std::exception&) {
+    // No local store: only the connection's own secrets are known.
+  }
   const std::string script = _build_web_chart_script(work_dir, python_code, !connection_string.empty());
 
+  const base::CancelSignalPtr& cancel = runtime.cancel;
   try {
-    backend.execute("mkdir -p " + work_dir);
+    backend.execute_cancellable("mkdir -p " + work_dir, std::nullopt, cancel);
     std::shared_ptr<platform::sandbox::Sandbox> sandbox = platform::sandbox::connect(backend.id());
     sandbox->files().write(work_dir + "/charts.py", script);
 
     std::optional<host::EnvMap> envs;
-    if (!connection_string.empty()) envs = host::EnvMap{{"VELKO_CONNECTION_STRING", connection_string}};
-    host::ExecuteResponse run = backend.execute("cd " + work_dir + " && python charts.py", envs);
+    if (!connection_string.empty()) {
+      envs = host::EnvMap{{"VELKO_CONNECTION_STRING", connection_string}};
+      add_read_only_session(connection_string, *envs);
+    }
+    base::throw_if_cancelled(cancel);
+    host::ExecuteResponse run = backend.execute_cancellable("cd " + work_dir + " && python charts.py", envs, cancel);
+    base::throw_if_cancelled(cancel);
     if (run.exit_code != 0) return chart_failure(redactor.redact("Script execution failed: " + run.output));
 
-    host::ExecuteResponse listing =
-        backend.execute("ls " + work_dir + "/*.png " + work_dir + "/*.jpg 2>/dev/null || true");
+    host::ExecuteResponse listing = backend.execute_cancellable(
+        "ls " + work_dir + "/*.png " + work_dir + "/*.jpg 2>/dev/null || true", std::nullopt, cancel);
+    base::throw_if_cancelled(cancel);
     // The listing always succeeds in a working sandbox; a failure here is the backend's
     // own error text, not a list of paths.
     if (listing.exit_code != 0) return chart_failure(redactor.redact(listing.output));
@@ -74,6 +87,8 @@ std::string generate_charts(host::BackendProtocol& backend, platform::storage::S
     for (const std::string& path : paths) {
       std::string filename = path.substr(path.rfind('/') + 1);
       std::string data = sandbox->files().read(path, "bytes");
+      // A file name is script output too: it is shown, and stored, without secrets.
+      filename = redactor.redact(filename);
       Json uploaded = s3.upload_chart("charts/" + safe_id + "/" + filename, data, content_type_of(filename));
       Json entry = Json::object();
       entry["url"] = uploaded.at("url");
@@ -81,7 +96,7 @@ std::string generate_charts(host::BackendProtocol& backend, platform::storage::S
       entry["filename"] = filename;
       charts.push_back(std::move(entry));
     }
-    backend.execute("rm -rf " + work_dir);
+    backend.execute_cancellable("rm -rf " + work_dir, std::nullopt, cancel);
     return chart_success(charts);
   } catch (const std::exception& error) {
     return chart_failure(redactor.redact(error.what()));

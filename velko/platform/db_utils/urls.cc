@@ -3,30 +3,10 @@
 #include <filesystem>
 #include <vector>
 
+#include "velko/base/strings.h"
+
 namespace velko::platform::db_utils {
 namespace {
-
-constexpr char kHexUpper[] = "0123456789ABCDEF";
-
-bool is_unreserved(unsigned char ch) {
-  return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-' ||
-         ch == '.' || ch == '_' || ch == '~';
-}
-
-std::string encode(std::string_view text, bool keep_slash) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char ch : text) {
-    if (is_unreserved(ch) || (keep_slash && ch == '/')) {
-      out += static_cast<char>(ch);
-    } else {
-      out += '%';
-      out += kHexUpper[ch >> 4];
-      out += kHexUpper[ch & 0xF];
-    }
-  }
-  return out;
-}
 
 std::string join_query(const std::vector<std::pair<std::string, std::string>>& params) {
   std::string out;
@@ -35,13 +15,6 @@ std::string join_query(const std::vector<std::pair<std::string, std::string>>& p
     out += key + "=" + encode_query_value(value);
   }
   return out;
-}
-
-int hex_value(char ch) {
-  if (ch >= '0' && ch <= '9') return ch - '0';
-  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-  return -1;
 }
 
 std::string base64(std::string_view data) {
@@ -77,11 +50,11 @@ std::string encode_host(std::string_view host) {
       host.find_first_not_of("0123456789abcdefABCDEF:.", 1) == host.size() - 1) {
     return std::string(host);
   }
-  return encode(host, false);
+  return base::percent_encode(host);
 }
 
 // A path segment (database, schema, dataset) or a port: unreserved bytes unchanged.
-std::string encode_segment(std::string_view text) { return encode(text, false); }
+std::string encode_segment(std::string_view text) { return base::percent_encode(text); }
 
 }  // namespace
 
@@ -96,26 +69,10 @@ std::string dialect_for(std::string_view type, std::string_view fallback) {
   return found == DIALECT_MAP.end() ? std::string(fallback) : found->second;
 }
 
-std::string percent_encode(std::string_view text) { return encode(text, false); }
-std::string encode_query_value(std::string_view text) { return encode(text, true); }
+std::string percent_encode(std::string_view text) { return base::percent_encode(text); }
+std::string encode_query_value(std::string_view text) { return base::percent_encode(text, "/"); }
 
-std::string percent_decode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t idx = 0; idx < text.size(); ++idx) {
-    if (text[idx] == '%' && idx + 2 < text.size()) {
-      int high = hex_value(text[idx + 1]);
-      int low = hex_value(text[idx + 2]);
-      if (high >= 0 && low >= 0) {
-        out += static_cast<char>(high * 16 + low);
-        idx += 2;
-        continue;
-      }
-    }
-    out += text[idx];
-  }
-  return out;
-}
+std::string percent_decode(std::string_view text) { return base::percent_decode(text); }
 
 std::string build_snowflake_url(const SnowflakeUrlArgs& args) {
   std::string url = "snowflake://" + percent_encode(args.username) + ":" + percent_encode(args.password) + "@" +

@@ -35,11 +35,17 @@ std::optional<std::string> E2BBackend::get_cwd() {
 }
 
 host::ExecuteResponse E2BBackend::execute(const std::string& command, const std::optional<host::EnvMap>& envs) {
+  return execute_cancellable(command, envs, nullptr);
+}
+
+host::ExecuteResponse E2BBackend::execute_cancellable(const std::string& command,
+                                                      const std::optional<host::EnvMap>& envs,
+                                                      const base::CancelSignalPtr& cancel) {
   std::string sandbox_id = id();
   std::optional<std::string> cwd = get_cwd();
   try {
     std::shared_ptr<Sandbox> sandbox = connect(sandbox_id, timeout_seconds_);
-    CommandResult result = sandbox->commands().run(command, cwd, envs.value_or(host::EnvMap{}));
+    CommandResult result = sandbox->commands().run_cancellable(command, cwd, envs.value_or(host::EnvMap{}), cancel);
     std::string output;
     if (result.stderr_text.empty()) {
       output = std::move(result.stdout_text);

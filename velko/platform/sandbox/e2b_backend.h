@@ -37,6 +37,9 @@ class E2BBackend : public host::BaseSandbox {
   // variables to this one command's environment.
   host::ExecuteResponse execute(const std::string& command,
                                 const std::optional<host::EnvMap>& envs = std::nullopt) override;
+  // The same; a cancellation ends the command and gives output "Error: cancelled".
+  host::ExecuteResponse execute_cancellable(const std::string& command, const std::optional<host::EnvMap>& envs,
+                                            const base::CancelSignalPtr& cancel) override;
 
   void set_cwd(std::string path) override;
   // Absent until set_cwd().

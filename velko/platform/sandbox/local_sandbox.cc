@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <deque>
+#include <mutex>
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
@@ -188,6 +190,189 @@ std::optional<std::string> sandbox_python(const LocalSandboxOptions& options) {
   return base::find_program("python3", SANDBOX_PATH);
 }
 
+// Shown whole, read-only: the system. Each is a directory or a link (as on merged-/usr).
+constexpr const char* SYSTEM_DIRS[] = {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32", "/etc"};
+
+bool is_system_path(const fs::path& path) {
+  for (const char* dir : SYSTEM_DIRS) {
+    if (is_under(path, dir)) return true;
+  }
+  return false;
+}
+
+// Places never bound whole (a bind of one of them, or of a directory holding one, is
+// dropped): the invoking user's home, /root, the product's home and the sandboxes root.
+std::vector<fs::path> private_places(const std::optional<fs::path>& sandboxes_root) {
+  std::vector<fs::path> places = {"/root"};
+  try {
+    fs::path home = fs::path(base::home_dir()).lexically_normal();
+    places.push_back(home);
+    places.push_back(home / ".velko");
+  } catch (const base::Error&) {
+    // No home directory.
+  }
+  if (auto root = base::getenv_opt("VELKO_SANDBOX_ROOT"); root && !root->empty()) places.emplace_back(*root);
+  if (sandboxes_root) places.push_back(*sandboxes_root);
+  return places;
+}
+
+// True when binding `path` would show a private place whole (it is one, or holds one).
+bool shows_private_place(const fs::path& path, const std::vector<fs::path>& places) {
+  if (path.empty() || path == "/") return true;
+  return std::any_of(places.begin(), places.end(),
+                     [&path](const fs::path& place) { return is_under(place, path); });
+}
+
+// Entries of /etc that other users may not read (/etc/shadow, ssh host keys, ...): the
+// sandbox's uid is mapped to the invoking one, so they are covered over. Found once.
+const std::vector<std::pair<std::string, bool>>& hidden_etc_entries() {
+  static const std::vector<std::pair<std::string, bool>> entries = [] {
+    std::vector<std::pair<std::string, bool>> found;  // path, is a directory
+    std::error_code error;
+    fs::recursive_directory_iterator it("/etc", fs::directory_options::skip_permission_denied, error);
+    for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+      struct stat info;
+      if (::lstat(it->path().c_str(), &info) != 0 || S_ISLNK(info.st_mode)) continue;
+      bool directory = S_ISDIR(info.st_mode);
+      bool readable = directory ? (info.st_mode & S_IROTH) && (info.st_mode & S_IXOTH) : (info.st_mode & S_IROTH);
+      if (readable) continue;
+      found.emplace_back(it->path().string(), directory);
+      if (directory) it.disable_recursion_pending();
+    }
+    return found;
+  }();
+  return entries;
+}
+
+// The directories an interpreter outside the system directories needs: its prefixes, its
+// module path and its own directory (asked of it once, in isolated mode, and kept).
+std::vector<fs::path> interpreter_dirs(const std::string& python) {
+  static std::mutex mu;
+  static std::map<std::string, std::vector<fs::path>> known;  // guarded by mu
+  std::lock_guard<std::mutex> lock(mu);
+  if (auto found = known.find(python); found != known.end()) return found->second;
+  std::vector<fs::path> dirs;
+  std::error_code error;
+  fs::path real = fs::canonical(python, error);
+  if (!error && !is_system_path(real)) dirs.push_back(real.parent_path());
+  base::ProcessOptions ask;
+  ask.argv = {python, "-I", "-c",
+              "import sys\nfor p in [sys.prefix, sys.exec_prefix, sys.base_prefix, *sys.path]: print(p)\n"};
+  ask.timeout = std::chrono::seconds(60);
+  ask.keep_output = base::OUTPUT_KEEP_BYTES;
+  try {
+    base::ProcessResult result = base::run_process(ask);
+    if (result.exit_code == 0) {
+      for (std::string_view line : base::split(result.stdout_text, '\n')) {
+        fs::path dir = fs::path(std::string(base::strip(line))).lexically_normal();
+        if (dir.is_absolute() && fs::is_directory(dir, error) && !is_system_path(dir)) dirs.push_back(dir);
+      }
+    }
+  } catch (const std::exception&) {
+    // An interpreter that cannot run here cannot run inside either.
+  }
+  known.emplace(python, dirs);
+  return dirs;
+}
+
+std::string bubblewrap_path(const std::string& bwrap) {
+  auto found = base::find_program(bwrap, base::getenv_opt("PATH").value_or(SANDBOX_PATH));
+  if (!found) {
+    throw base::RuntimeError("bubblewrap ('" + bwrap +
+                             "') was not found; the sandbox needs it to run commands (Debian package: bubblewrap)");
+  }
+  return *found;
+}
+
+// bubblewrap's arguments up to the program (see the file comment).
+std::vector<std::string> isolation_argv(const IsolatedRun& run, const std::string& bwrap) {
+  std::vector<std::string> argv = {bwrap,
+                                   "--unshare-user",
+                                   "--uid",
+                                   std::to_string(SANDBOX_UID),
+                                   "--gid",
+                                   std::to_string(SANDBOX_UID),
+                                   "--cap-drop",
+                                   "ALL",
+                                   "--unshare-pid",
+                                   "--unshare-ipc",
+                                   "--unshare-uts",
+                                   "--unshare-cgroup-try",
+                                   "--new-session",
+                                   "--die-with-parent",
+                                   "--hostname",
+                                   "sandbox"};
+  if (base::getenv_opt(SANDBOX_NETWORK_ENV).value_or("") == "none") argv.emplace_back("--unshare-net");
+  for (const char* dir : SYSTEM_DIRS) {
+    struct stat info;
+    if (::lstat(dir, &info) != 0) continue;
+    if (S_ISLNK(info.st_mode)) {
+      char target[4096];
+      ssize_t length = ::readlink(dir, target, sizeof target - 1);
+      if (length > 0) argv.insert(argv.end(), {"--symlink", std::string(target, static_cast<size_t>(length)), dir});
+    } else if (S_ISDIR(info.st_mode)) {
+      argv.insert(argv.end(), {"--ro-bind", dir, dir});
+    }
+  }
+  for (const auto& [path, directory] : hidden_etc_entries()) {
+    if (directory) {
+      argv.insert(argv.end(), {"--tmpfs", path, "--remount-ro", path});
+    } else {
+      argv.insert(argv.end(), {"--ro-bind", "/dev/null", path});
+    }
+  }
+  argv.insert(argv.end(), {"--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp", "--tmpfs", "/home"});
+  if (run.home) {
+    argv.insert(argv.end(), {"--bind", run.home->string(), SANDBOX_HOME});
+  } else {
+    argv.insert(argv.end(), {"--dir", SANDBOX_HOME});
+  }
+  argv.insert(argv.end(), {"--ro-bind", python_support_dir().string(), SANDBOX_PYTHON_SUPPORT});
+
+  const std::vector<fs::path> places = private_places(std::nullopt);
+  auto bind = [&](const fs::path& path, bool writable) {
+    fs::path normal = path.lexically_normal();
+    if (!normal.is_absolute() || shows_private_place(normal, places) || is_under(normal, "/proc") ||
+        is_under(normal, "/dev")) {
+      return;
+    }
+    std::error_code error;
+    if (!fs::exists(normal, error)) return;
+    argv.insert(argv.end(), {writable ? "--bind" : "--ro-bind", normal.string(), normal.string()});
+  };
+  if (run.python) {
+    for (const fs::path& dir : interpreter_dirs(*run.python)) bind(dir, false);
+    if (run.link_python) argv.insert(argv.end(), {"--symlink", *run.python, std::string(SANDBOX_BIN) + "/python"});
+  }
+  for (const SandboxBind& extra : run.binds) bind(extra.path, extra.writable);
+  if (run.warehouse_url) {
+    if (auto file = warehouse_file_of(*run.warehouse_url)) {
+      std::error_code error;
+      if (fs::is_regular_file(*file, error)) argv.insert(argv.end(), {"--ro-bind", file->string(), file->string()});
+    }
+  }
+  argv.insert(argv.end(), {"--chdir", run.cwd, "--"});
+  return argv;
+}
+
+// Called when a run failed the way bubblewrap fails: tells a failing program from a
+// sandbox that cannot start at all, and throws in the second case.
+void check_bubblewrap(const IsolatedRun& run, const std::string& bwrap) {
+  IsolatedRun probe_run = run;
+  probe_run.binds.clear();
+  probe_run.cwd = "/";
+  base::ProcessOptions probe;
+  probe.argv = isolation_argv(probe_run, bwrap);
+  probe.argv.emplace_back("/bin/true");
+  probe.env = std::map<std::string, std::string>{{"PATH", SANDBOX_PATH}};
+  probe.timeout = std::chrono::seconds(30);
+  probe.keep_output = base::OUTPUT_KEEP_BYTES;
+  base::ProcessResult result = base::run_process(probe);
+  if (result.exit_code != 0) {
+    throw base::RuntimeError("bubblewrap could not start the sandbox: " + std::string(base::strip(result.stderr_text)));
+  }
+}
+
 class LocalCommands : public SandboxCommands {
  public:
   LocalCommands(fs::path home, fs::path root, int timeout_seconds, LocalSandboxOptions options)
@@ -198,84 +383,69 @@ class LocalCommands : public SandboxCommands {
 
   CommandResult run(const std::string& command, const std::optional<std::string>& cwd,
                     const std::map<std::string, std::string>& envs) override {
-    std::string bwrap = bubblewrap();
-    std::string dir = SANDBOX_HOME;
-    if (cwd && !cwd->empty()) dir = (*cwd)[0] == '/' ? *cwd : std::string(SANDBOX_HOME) + "/" + *cwd;
+    return run_cancellable(command, cwd, envs, nullptr);
+  }
 
-    base::ProcessOptions process;
-    process.argv = mounts(bwrap);
-    for (const char* arg : {"--chdir", dir.c_str(), "--", "/bin/sh", "-c"}) process.argv.emplace_back(arg);
-    process.argv.push_back(command);
-    process.env = std::map<std::string, std::string>{{"PATH", std::string(SANDBOX_BIN) + ":" + SANDBOX_PATH},
-                                                     {"HOME", SANDBOX_HOME},
-                                                     {"USER", "user"},
-                                                     {"LANG", "C.UTF-8"}};
-    process.env_overrides = envs;
-    process.timeout = std::chrono::seconds(timeout_seconds_);
-    base::ProcessResult result = base::run_process(process);
+  CommandResult run_cancellable(const std::string& command, const std::optional<std::string>& cwd,
+                                const std::map<std::string, std::string>& envs,
+                                const base::CancelSignalPtr& cancel) override {
+    IsolatedRun isolated;
+    isolated.cwd = SANDBOX_HOME;
+    if (cwd && !cwd->empty()) isolated.cwd = (*cwd)[0] == '/' ? *cwd : std::string(SANDBOX_HOME) + "/" + *cwd;
+    isolated.argv = {"/bin/sh", "-c", command};
+    isolated.env = {{"PATH", std::string(SANDBOX_BIN) + ":" + SANDBOX_PATH},
+                    {"HOME", SANDBOX_HOME},
+                    {"USER", "user"},
+                    {"LANG", "C.UTF-8"}};
+    for (const auto& [name, value] : envs) isolated.env[name] = value;
+    isolated.home = home_;
+    isolated.python = sandbox_python(options_);
+    isolated.link_python = true;
+    if (auto url = envs.find("VELKO_CONNECTION_STRING"); url != envs.end()) isolated.warehouse_url = url->second;
+    isolated.timeout = std::chrono::seconds(timeout_seconds_);
+    isolated.cancel = cancel;
+    isolated.bwrap = options_.bwrap;
+    base::ProcessResult result = run_isolated(isolated);
+    if (result.cancelled) throw base::CancelledError();
     if (result.timed_out) {
       throw base::TimeoutError("Sandbox command timed out after " + std::to_string(timeout_seconds_) + " seconds");
     }
-    if (result.exit_code == 1 && base::starts_with(result.stderr_text, "bwrap: ")) check_bubblewrap(bwrap);
     return CommandResult{std::move(result.stdout_text), std::move(result.stderr_text), result.exit_code};
   }
 
  private:
-  std::string bubblewrap() const {
-    auto found = base::find_program(options_.bwrap, base::getenv_opt("PATH").value_or(SANDBOX_PATH));
-    if (!found) {
-      throw base::RuntimeError("bubblewrap ('" + options_.bwrap +
-                               "') was not found; the local sandbox needs it to run commands "
-                               "(Debian package: bubblewrap)");
-    }
-    return *found;
-  }
-
-  // bubblewrap's arguments up to the working directory: the host read-only, the user's
-  // home and other sandboxes hidden, this sandbox's directory at /home/user.
-  std::vector<std::string> mounts(const std::string& bwrap) const {
-    std::vector<std::string> argv = {bwrap, "--ro-bind", "/", "/", "--tmpfs", "/home"};
-    std::vector<fs::path> shown = {"/home", "/tmp"};
-    try {
-      fs::path user_home = fs::path(base::home_dir()).lexically_normal();
-      if (user_home != "/" && !is_under(user_home, "/home") && !is_under(user_home, "/tmp")) {
-        argv.insert(argv.end(), {"--tmpfs", user_home.string()});
-        shown.push_back(user_home);
-      }
-    } catch (const base::Error&) {
-      // No home directory to hide.
-    }
-    bool root_hidden = false;
-    for (const auto& dir : shown) root_hidden = root_hidden || is_under(root_, dir);
-    if (!root_hidden && root_ != "/") argv.insert(argv.end(), {"--tmpfs", root_.string()});
-    argv.insert(argv.end(), {"--bind", home_.string(), SANDBOX_HOME, "--tmpfs", "/tmp", "--dev", "/dev", "--proc",
-                             "/proc", "--unshare-pid", "--die-with-parent"});
-    if (auto python = sandbox_python(options_)) {
-      argv.insert(argv.end(), {"--symlink", *python, std::string(SANDBOX_BIN) + "/python"});
-    }
-    return argv;
-  }
-
-  // Called when a command failed the way bubblewrap fails: tells a failing command from a
-  // sandbox that cannot start at all, and throws in the second case.
-  void check_bubblewrap(const std::string& bwrap) const {
-    base::ProcessOptions probe;
-    probe.argv = mounts(bwrap);
-    for (const char* arg : {"--chdir", SANDBOX_HOME, "--", "/bin/true"}) probe.argv.emplace_back(arg);
-    probe.env = std::map<std::string, std::string>{{"PATH", SANDBOX_PATH}};
-    probe.timeout = std::chrono::seconds(30);
-    base::ProcessResult result = base::run_process(probe);
-    if (result.exit_code != 0) {
-      throw base::RuntimeError("bubblewrap could not start the sandbox: " +
-                               std::string(base::strip(result.stderr_text)));
-    }
-  }
-
   const fs::path home_;
   const fs::path root_;
   const int timeout_seconds_;
   const LocalSandboxOptions options_;
 };
+
+// The sitecustomize of the product's Python support directory.
+constexpr const char* SITECUSTOMIZE = R"PY(# Written by velko: lets chart scripts use the "postgresql+psycopg" dialect name with
+# SQLAlchemy releases that lack it, through the installed psycopg2 driver.
+import os as _os
+
+def _velko_register_psycopg_name():
+    url = _os.environ.get("VELKO_CONNECTION_STRING", "")
+    if not url.startswith("postgresql+psycopg:"):
+        return
+    try:
+        import importlib.util
+        if importlib.util.find_spec("psycopg") is not None:
+            return
+        from sqlalchemy.dialects import registry
+        try:
+            registry.load("postgresql.psycopg")
+            return
+        except Exception:
+            pass
+        registry.register("postgresql.psycopg", "sqlalchemy.dialects.postgresql.psycopg2", "PGDialect_psycopg2")
+    except Exception:
+        pass
+
+_velko_register_psycopg_name()
+del _velko_register_psycopg_name
+)PY";
 
 class LocalSandbox : public Sandbox {
  public:
@@ -292,6 +462,57 @@ class LocalSandbox : public Sandbox {
 };
 
 }  // namespace
+
+base::ProcessResult run_isolated(const IsolatedRun& run) {
+  std::string bwrap = bubblewrap_path(run.bwrap);
+  base::ProcessOptions process;
+  process.argv = isolation_argv(run, bwrap);
+  process.argv.insert(process.argv.end(), run.argv.begin(), run.argv.end());
+  process.env = run.env;
+  (*process.env)["PYTHONPATH"] = SANDBOX_PYTHON_SUPPORT;
+  process.timeout = run.timeout;
+  process.cancel = run.cancel;
+  process.keep_output = run.keep_output;
+  base::ProcessResult result = base::run_process(process);
+  if (!result.timed_out && !result.cancelled && result.exit_code == 1 &&
+      base::starts_with(result.stderr_text, "bwrap: ")) {
+    check_bubblewrap(run, bwrap);
+  }
+  return result;
+}
+
+fs::path python_support_dir() {
+  fs::path dir = fs::path(base::home_dir()) / ".velko" / "python";
+  fs::path file = dir / "sitecustomize.py";
+  std::error_code error;
+  if (fs::is_regular_file(file, error)) {
+    try {
+      if (base::read_file(file) == SITECUSTOMIZE) return dir;
+    } catch (const base::Error&) {
+      // Rewritten below.
+    }
+  }
+  fs::create_directories(dir, error);
+  if (error) base::throw_os_error(error.value(), "mkdir", dir);
+  base::write_file_atomic(file, SITECUSTOMIZE, 0644);
+  return dir;
+}
+
+std::optional<fs::path> warehouse_file_of(std::string_view url) {
+  std::string_view rest;
+  for (std::string_view scheme : {"sqlite", "duckdb"}) {
+    if (!url.starts_with(scheme) || !rest.empty()) continue;
+    size_t marker = url.find(":///");
+    if (marker == std::string_view::npos) return std::nullopt;
+    std::string_view name = url.substr(0, marker);
+    if (name != scheme && !name.starts_with(std::string(scheme) + "+")) return std::nullopt;
+    rest = url.substr(marker + 4);
+  }
+  if (rest.empty()) return std::nullopt;
+  rest = rest.substr(0, rest.find('?'));
+  if (rest.empty() || rest[0] != '/' || rest.starts_with("/md:") || rest == "/:memory:") return std::nullopt;
+  return fs::path(base::percent_decode(rest)).lexically_normal();
+}
 
 fs::path default_sandboxes_root() {
   if (auto root = base::getenv_opt("VELKO_SANDBOX_ROOT"); root && !root->empty()) return *root;

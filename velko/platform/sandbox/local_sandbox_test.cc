@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
@@ -153,6 +157,80 @@ TEST_F(LocalSandboxTest, PythonResolvesInsideWithoutChangingTheCommand) {
   CommandResult result = run("python -c 'import sys; print(sys.version_info[0])'");
   EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
   EXPECT_EQ(result.stdout_text, "3\n");
+}
+
+TEST_F(LocalSandboxTest, HoldsAsRootNoRemountNoPrivatePlacesNoSurvivors) {
+  // Canaries in the real home and the product's store, with HOME pointing elsewhere (the
+  // hiding must not depend on HOME), in /root and /etc/shadow-like files.
+  fs::path fake_home = fresh_dir(fs::temp_directory_path(), "other-home");
+  base::ScopedEnv home("HOME", fake_home.string());
+  fs::path canary_dir = fresh_dir("/var/tmp", "canary");
+  base::write_file_atomic(canary_dir / "canary.txt", "CANARY-VAR", 0644);
+  const std::string script =
+      "id -u; grep CapEff /proc/self/status; "
+      "umount /tmp 2>/dev/null && echo UMOUNTED; mount -o remount,rw / 2>/dev/null && echo REMOUNTED; "
+      "mount -t tmpfs none /mnt 2>/dev/null && echo MOUNTED; "
+      "for f in /etc/shadow /root /work /srv " + canary_dir.string() + "/canary.txt " +
+      (fake_home / ".velko").string() + " " + root_.string() +
+      "; do if [ -e \"$f\" ] && cat \"$f\" 2>/dev/null | head -c 40 | grep -q .; then echo \"READ $f\"; fi; "
+      "ls \"$f\" >/dev/null 2>&1 && echo \"SEEN $f\"; done; "
+      "touch /usr/velko-probe 2>/dev/null && echo WROTE-USR; "
+      "setsid sh -c 'sleep 317' & echo $! > /home/user/survivor.pid; "
+      "cat /proc/sys/kernel/hostname";
+  CommandResult result = run(script);
+  std::string out = result.stdout_text;
+  EXPECT_EQ(out.substr(0, 5), "1000\n") << out;
+  EXPECT_NE(out.find("CapEff:\t0000000000000000"), std::string::npos) << out;
+  for (const char* leak : {"UMOUNTED", "REMOUNTED", "MOUNTED", "READ ", "WROTE-USR"}) {
+    EXPECT_EQ(out.find(leak), std::string::npos) << leak << " in " << out;
+  }
+  // /etc/shadow exists (covered over) but the others are not even there.
+  EXPECT_EQ(out.find("SEEN /root"), std::string::npos) << out;
+  EXPECT_EQ(out.find("SEEN /work"), std::string::npos) << out;
+  EXPECT_EQ(out.find("SEEN " + canary_dir.string()), std::string::npos) << out;
+  EXPECT_EQ(out.find("SEEN " + root_.string()), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists("/usr/velko-probe"));
+  // The setsid'd sleep went with the sandbox's pid namespace.
+  EXPECT_EQ(std::system("pgrep -f '^sleep 317$' >/dev/null"), 256);
+  fs::remove_all(canary_dir);
+  fs::remove_all(fake_home);
+}
+
+TEST_F(LocalSandboxTest, NetworkIsSharedUnlessSetToNone) {
+  auto interfaces = [this] { return run("tail -n +3 /proc/net/dev | cut -d: -f1 | tr -d ' ' | sort").stdout_text; };
+  {
+    base::ScopedEnv none("VELKO_SANDBOX_NETWORK", "none");
+    EXPECT_EQ(interfaces(), "lo\n");
+  }
+  base::ScopedEnv shared("VELKO_SANDBOX_NETWORK", std::nullopt);
+  std::ifstream host("/proc/net/dev");
+  std::string line;
+  int host_interfaces = -2;
+  while (std::getline(host, line)) ++host_interfaces;
+  std::string inside = interfaces();
+  EXPECT_EQ(static_cast<int>(std::count(inside.begin(), inside.end(), '\n')), host_interfaces) << inside;
+}
+
+TEST_F(LocalSandboxTest, CancellationEndsTheCommand) {
+  auto signal = std::make_shared<base::CancelSignal>();
+  std::thread canceller([signal] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    signal->cancel();
+  });
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(sandbox_->commands().run_cancellable("sleep 30", std::nullopt, {}, signal), base::CancelledError);
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+}
+
+TEST(WarehouseFiles, OnlyAbsoluteSqliteAndDuckdbFilesAreNamed) {
+  EXPECT_EQ(warehouse_file_of("sqlite:////tmp/w.db"), fs::path("/tmp/w.db"));
+  EXPECT_EQ(warehouse_file_of("sqlite+pysqlite:////tmp/a%20b.db?mode=ro"), fs::path("/tmp/a b.db"));
+  EXPECT_EQ(warehouse_file_of("duckdb:////data/w.duckdb"), fs::path("/data/w.duckdb"));
+  for (const char* none : {"sqlite://", "sqlite:///relative.db", "duckdb:///md:db?motherduck_token=x",
+                           "duckdb:///:memory:", "postgresql+psycopg://u:p@h/d", "sqlitex:////tmp/w.db"}) {
+    EXPECT_EQ(warehouse_file_of(none), std::nullopt) << none;
+  }
 }
 
 TEST_F(LocalSandboxTest, CommandLongerThanTheLimitIsATimeoutError) {

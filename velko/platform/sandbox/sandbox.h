@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "velko/base/cancel.h"
+
 namespace velko::platform::sandbox {
 
 // The result of one command run in a sandbox.
@@ -43,6 +45,14 @@ class SandboxCommands {
   // TimeoutError when the sandbox's time limit for one command passes).
   virtual CommandResult run(const std::string& command, const std::optional<std::string>& cwd = std::nullopt,
                             const std::map<std::string, std::string>& envs = {}) = 0;
+  // run(), ended early when `cancel` fires (throws CancelledError then). Providers that
+  // cannot stop a command run it to its end.
+  virtual CommandResult run_cancellable(const std::string& command, const std::optional<std::string>& cwd,
+                                        const std::map<std::string, std::string>& envs,
+                                        const base::CancelSignalPtr& cancel) {
+    (void)cancel;
+    return run(command, cwd, envs);
+  }
 };
 
 // A handle on one sandbox. Handles are cheap; several may exist for one sandbox.

@@ -3,32 +3,11 @@
 #include <algorithm>
 
 #include "velko/base/errors.h"
+#include "velko/base/redact.h"
 #include "velko/platform/db_utils/urls.h"
 
 namespace velko::platform::sql {
 namespace {
-
-bool is_word_char(char ch) {
-  return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
-}
-
-// Replaces `secret` in `text` by "***". A short secret (under 4 bytes) is replaced only
-// where it stands as a word of its own, so that messages stay readable.
-void replace_secret(std::string& text, const std::string& secret) {
-  if (secret.empty()) return;
-  bool whole_words_only = secret.size() < 4;
-  size_t pos = 0;
-  while ((pos = text.find(secret, pos)) != std::string::npos) {
-    size_t end = pos + secret.size();
-    bool bounded = (pos == 0 || !is_word_char(text[pos - 1])) && (end == text.size() || !is_word_char(text[end]));
-    if (whole_words_only && !bounded) {
-      pos = end;
-      continue;
-    }
-    text.replace(pos, secret.size(), "***");
-    pos += 3;
-  }
-}
 
 // Rethrows the exception being handled, with the secret removed from its text when
 // it holds one (the kind becomes DatabaseError then).
@@ -266,12 +245,9 @@ PoolStats Engine::stats() const {
 }
 
 std::string Engine::scrub(std::string_view text) const {
-  std::string out(text);
-  if (url_.password && !url_.password->empty()) {
-    replace_secret(out, *url_.password);
-    replace_secret(out, db_utils::percent_encode(*url_.password));
-  }
-  return out;
+  base::Redactor redactor;
+  if (url_.password) redactor.add_secret(*url_.password);
+  return redactor.redact(text);
 }
 
 std::shared_ptr<Engine> create_engine(std::string_view url_text, EngineOptions options) {

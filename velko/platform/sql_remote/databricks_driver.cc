@@ -11,6 +11,7 @@
 
 #include "velko/base/errors.h"
 #include "velko/base/http.h"
+#include "velko/base/redact.h"
 #include "velko/base/strings.h"
 #include "velko/platform/db_utils/urls.h"
 #include "velko/platform/sql/statement_watch.h"
@@ -200,8 +201,9 @@ class DatabricksConnection : public sql::DriverConnection {
   }
 
   std::string scrub(std::string text) const {
-    if (!endpoint_.token.empty()) text = base::replace_all(text, endpoint_.token, "***");
-    return text;
+    base::Redactor redactor;
+    redactor.add_secret(endpoint_.token);
+    return redactor.redact(text);
   }
 
   Json read_json(const base::HttpResponse& response) const {
