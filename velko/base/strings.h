@@ -20,4 +20,8 @@ bool ends_with(std::string_view text, std::string_view suffix);
 // Every occurrence of `from` in `text` replaced by `to`.
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to);
 
+// Standard base64 (RFC 4648 section 4: "+/" alphabet, "=" padding, no line breaks) of
+// the bytes of `data`.
+std::string base64_encode(std::string_view data);
+
 }  // namespace velko::base
