@@ -25,8 +25,18 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// How many calls of the "wait" tool saw their cancellation signal fire.
+// How many calls of the "wait" tool started, and how many saw their cancellation signal fire.
+std::atomic<int> g_waits_started{0};
 std::atomic<int> g_waits_cancelled{0};
+
+// Waits (up to 10 s) until `count` calls of "wait" have started.
+bool waits_started(int count) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (g_waits_started < count && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return g_waits_started >= count;
+}
 
 class EchoMiddleware : public host::AgentMiddleware {
  public:
@@ -34,6 +44,7 @@ class EchoMiddleware : public host::AgentMiddleware {
     // Waits until its call is cancelled (or `seconds` pass), the way a query honours the signal.
     tools_.push_back(host::Tool("wait", "Wait.", {{"seconds", "number", "How long", true}},
                                 [](const Json& args, const host::ToolRuntime& runtime) -> std::string {
+                                  ++g_waits_started;
                                   auto until = std::chrono::steady_clock::now() +
                                                std::chrono::duration<double>(args["seconds"].get<double>());
                                   std::mutex mu;
@@ -342,7 +353,8 @@ TEST_F(McpServerTest, ServeAnswersALineOverTheLimitAndKeepsServing) {
   std::istringstream in(std::string(MAX_LINE_BYTES + 10, ' ') + "\n" + R"({"jsonrpc": "2.0", "id": 2, "method": "ping"})");
   std::ostringstream out;
   server_.serve(in, out);
-  auto lines = base::split(base::strip(out.str()), '\n');
+  const std::string written = out.str();
+  auto lines = base::split(base::strip(written), '\n');
   ASSERT_EQ(lines.size(), 2u);
   Json refused = Json::parse(lines[0]);
   EXPECT_EQ(refused["error"]["code"], INVALID_REQUEST);
@@ -433,6 +445,7 @@ TEST_F(McpSessionTest, PingAnswersWhileACallRunsAndACancelledCallGetsNoResponse)
   auto slow = std::make_shared<RecordingOutbox>();
   auto quick = std::make_shared<RecordingOutbox>();
   int cancelled_before = g_waits_cancelled;
+  int started_before = g_waits_started;
   session.receive(wait_call(1, 30), slow);
   session.receive(R"({"jsonrpc": "2.0", "id": 2, "method": "ping"})", quick);
   EXPECT_EQ(quick->wait_for(1).at(0)["id"], 2);
@@ -442,6 +455,7 @@ TEST_F(McpSessionTest, PingAnswersWhileACallRunsAndACancelledCallGetsNoResponse)
   session.receive(wait_call(1, 1), duplicate);
   EXPECT_EQ(duplicate->wait_for(1).at(0)["error"]["code"], INVALID_REQUEST);
 
+  ASSERT_TRUE(waits_started(started_before + 1));
   session.receive(R"({"jsonrpc": "2.0", "method": "notifications/cancelled", "params": {"requestId": 1}})",
                   std::make_shared<RecordingOutbox>());
   ASSERT_TRUE(slow->wait_done());
@@ -458,6 +472,7 @@ TEST_F(McpSessionTest, PingAnswersWhileACallRunsAndACancelledCallGetsNoResponse)
 
 TEST_F(McpSessionTest, CloseCancelsEverythingInFlightAndQueued) {
   int cancelled_before = g_waits_cancelled;
+  int started_before = g_waits_started;
   std::vector<std::shared_ptr<RecordingOutbox>> outboxes;
   {
     Session session(server_, server_.default_session(), pool_);
@@ -465,6 +480,7 @@ TEST_F(McpSessionTest, CloseCancelsEverythingInFlightAndQueued) {
       outboxes.push_back(std::make_shared<RecordingOutbox>());
       session.receive(wait_call(id, 30), outboxes.back());
     }
+    ASSERT_TRUE(waits_started(started_before + 2));
     auto start = std::chrono::steady_clock::now();
     session.close();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
@@ -478,6 +494,7 @@ TEST_F(McpSessionTest, CloseCancelsEverythingInFlightAndQueued) {
     EXPECT_TRUE(outbox->lines().empty());
   }
   EXPECT_EQ(g_waits_cancelled, cancelled_before + 2);  // the queued two never started
+  EXPECT_EQ(g_waits_started, started_before + 2);
 }
 
 TEST_F(McpSessionTest, ProgressComesWhileACallRunsAndNeverAfterItsResponse) {

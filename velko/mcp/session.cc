@@ -85,13 +85,18 @@ void Session::receive(Incoming message, const std::shared_ptr<Outbox>& reply) {
 }
 
 void Session::run(const std::shared_ptr<Call>& call, const Incoming& request) {
+  bool closing = false;
+  {
+    std::lock_guard lock(mu_);
+    closing = closed_;  // set before close() fires the signals: nothing queued starts after it
+  }
   std::string response;
-  if (!call->cancel->cancelled()) response = server_.respond(request, config_, CallContext{call->cancel});
+  if (!closing && !call->cancel->cancelled()) response = server_.respond(request, config_, CallContext{call->cancel});
   {
     std::lock_guard send_lock(call->send_mu);
     call->ended = true;
     // Per the protocol a cancelled request gets no response.
-    if (!call->cancel->cancelled() && !response.empty()) call->reply->send(response);
+    if (!closing && !call->cancel->cancelled() && !response.empty()) call->reply->send(response);
   }
   call->reply->done();
   std::lock_guard lock(mu_);
