@@ -28,6 +28,16 @@ TEST(Strings, StripSplitReplace) {
   EXPECT_EQ(replace_all("aaa", "aa", "b"), "ba");
 }
 
+TEST(Strings, Base64OfEveryPaddingLengthAndAllByteValues) {
+  // RFC 4648 section 10 test vectors.
+  EXPECT_EQ(base64_encode(""), "");
+  EXPECT_EQ(base64_encode("f"), "Zg==");
+  EXPECT_EQ(base64_encode("fo"), "Zm8=");
+  EXPECT_EQ(base64_encode("foo"), "Zm9v");
+  EXPECT_EQ(base64_encode("foobar"), "Zm9vYmFy");
+  EXPECT_EQ(base64_encode(std::string_view("\x89PNG\r\n\x1a\n\0\xff", 10)), "iVBORw0KGgoA/w==");
+}
+
 TEST(Utf8, CountsAndCutsOnCodePointBoundaries) {
   std::string text = "h\xC3\xA9llo \xF0\x9F\x98\x80!";  // héllo 😀!
   EXPECT_EQ(count_code_points(text), 8u);

@@ -1,5 +1,7 @@
 #include "velko/base/strings.h"
 
+#include <cstdint>
+
 namespace velko::base {
 namespace {
 bool is_space(char ch) {
@@ -90,6 +92,32 @@ std::string percent_decode(std::string_view text) {
       }
     }
     out += text[idx];
+  }
+  return out;
+}
+
+std::string base64_encode(std::string_view data) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((data.size() + 2) / 3 * 4);
+  size_t idx = 0;
+  while (idx + 2 < data.size()) {
+    uint32_t chunk = (static_cast<unsigned char>(data[idx]) << 16) | (static_cast<unsigned char>(data[idx + 1]) << 8) |
+                     static_cast<unsigned char>(data[idx + 2]);
+    out += kAlphabet[(chunk >> 18) & 63];
+    out += kAlphabet[(chunk >> 12) & 63];
+    out += kAlphabet[(chunk >> 6) & 63];
+    out += kAlphabet[chunk & 63];
+    idx += 3;
+  }
+  size_t rest = data.size() - idx;
+  if (rest > 0) {
+    uint32_t chunk = static_cast<unsigned char>(data[idx]) << 16;
+    if (rest == 2) chunk |= static_cast<unsigned char>(data[idx + 1]) << 8;
+    out += kAlphabet[(chunk >> 18) & 63];
+    out += kAlphabet[(chunk >> 12) & 63];
+    out += rest == 2 ? kAlphabet[(chunk >> 6) & 63] : '=';
+    out += '=';
   }
   return out;
 }

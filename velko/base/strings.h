@@ -26,5 +26,8 @@ std::string percent_encode(std::string_view text, std::string_view also_keep = "
 // The inverse of percent_encode (either hex case; "+" stays "+"). Malformed escapes are
 // kept as written.
 std::string percent_decode(std::string_view text);
+// Standard base64 (RFC 4648 section 4: "+/" alphabet, "=" padding, no line breaks) of
+// the bytes of `data`.
+std::string base64_encode(std::string_view data);
 
 }  // namespace velko::base

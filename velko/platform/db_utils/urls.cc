@@ -17,31 +17,6 @@ std::string join_query(const std::vector<std::pair<std::string, std::string>>& p
   return out;
 }
 
-std::string base64(std::string_view data) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  size_t idx = 0;
-  while (idx + 2 < data.size()) {
-    uint32_t chunk = (static_cast<unsigned char>(data[idx]) << 16) | (static_cast<unsigned char>(data[idx + 1]) << 8) |
-                     static_cast<unsigned char>(data[idx + 2]);
-    out += kAlphabet[(chunk >> 18) & 63];
-    out += kAlphabet[(chunk >> 12) & 63];
-    out += kAlphabet[(chunk >> 6) & 63];
-    out += kAlphabet[chunk & 63];
-    idx += 3;
-  }
-  size_t rest = data.size() - idx;
-  if (rest > 0) {
-    uint32_t chunk = static_cast<unsigned char>(data[idx]) << 16;
-    if (rest == 2) chunk |= static_cast<unsigned char>(data[idx + 1]) << 8;
-    out += kAlphabet[(chunk >> 18) & 63];
-    out += kAlphabet[(chunk >> 12) & 63];
-    out += rest == 2 ? kAlphabet[(chunk >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
 // A host as it enters the authority: a name or an IPv4 address comes through unchanged,
 // an IPv6 literal in brackets too; any other byte (":", "/", "?", "#", "@", ...) is
 // percent-encoded, so no value can add a port, a path, a query or credentials.
@@ -134,7 +109,7 @@ std::string build_bigquery_url(const BigqueryUrlArgs& args) {
   if (!args.dataset.empty()) url += "/" + encode_segment(args.dataset);
   std::vector<std::pair<std::string, std::string>> params;
   if (!args.location.empty()) params.emplace_back("location", args.location);
-  if (!args.credentials_json.empty()) params.emplace_back("credentials_base64", base64(args.credentials_json));
+  if (!args.credentials_json.empty()) params.emplace_back("credentials_base64", base::base64_encode(args.credentials_json));
   return url + join_query(params);
 }
 
