@@ -323,8 +323,12 @@ TEST_F(BigqueryDriverTest, TimeOutAndCancellationCancelTheJob) {
   std::string cancel = std::string(kProject) + "/jobs/job-forever/cancel";
   EXPECT_EQ(requests_to(cancel), 1u);
   for (const auto& request : server_.requests()) {
-    if (request.path == cancel) EXPECT_EQ(request.query, "location=EU");
-    if (request.path == std::string(kProject) + "/queries") EXPECT_EQ(Json::parse(request.body)["jobTimeoutMs"], "1000");
+    if (request.path == cancel) {
+      EXPECT_EQ(request.query, "location=EU");
+    }
+    if (request.path == std::string(kProject) + "/queries") {
+      EXPECT_EQ(Json::parse(request.body)["jobTimeoutMs"], "1000");
+    }
   }
 
   auto signal = std::make_shared<base::CancelSignal>();
@@ -423,7 +427,7 @@ TEST_F(BigqueryDriverTest, TheToolsAnswerThroughTheVelkoCommand) {
       velko.run({"connections", "list"}),
       velko.run({"tool", "list_schemas_tool"}),
       velko.run({"tool", "list_tables_tool", "--args", R"({"db_schema": "sales"})"}),
-      velko.run({"tool", "get_table_columns_tool", "--args", R"({"db_schema": "sales", "table": "orders"})"}),
+      velko.run({"tool", "get_table_columns_tool", "--args", R"({"db_schema": "sales", "table_names": "orders"})"}),
       velko.run({"tool", "execute_sql_query", "--args", R"({"query": "SELECT types"})"}),
       velko.run({"tool", "execute_sql_query", "--args", R"({"query": "SELECT pages"})"}),
       velko.run({"tool", "execute_sql_query", "--args", R"({"query": "DELETE FROM orders WHERE true"})"}),

@@ -161,8 +161,8 @@ TEST_F(DuckdbDriverTest, EveryWriteAndEveryEscapeIsRefused) {
              "PRAGMA enable_profiling", "EXPORT DATABASE '" + (folder_ / "export").string() + "'",
              "CALL pragma_version()", "CHECKPOINT", "BEGIN TRANSACTION", "SELECT 1; SELECT 2",
              "EXPLAIN ANALYZE COPY (SELECT 1) TO '" + inside + "'", "EXPLAIN ANALYZE CREATE TABLE t AS SELECT 1",
-             "SELECT * FROM read_csv('/etc/passwd')", "SELECT * FROM read_text('" + (data_.path() / "outside.csv").string() + "')",
-             "SELECT * FROM glob('/etc/*')", "SELECT * FROM read_csv('" + (folder_ / "../outside.csv").string() + "')",
+             "SELECT * FROM read_csv('/etc/passwd')", "SELECT * FROM read_text('/etc/hostname')",
+             "SELECT * FROM glob('/etc/*')", "SELECT * FROM read_csv('" + (folder_ / "../../outside.csv").string() + "')",
              "SELECT * FROM query('COPY (SELECT 1) TO ''" + inside + "''')",
              "SELECT * FROM read_parquet('https://example.com/x.parquet')", ""}) {
       try {
@@ -174,7 +174,14 @@ TEST_F(DuckdbDriverTest, EveryWriteAndEveryEscapeIsRefused) {
     }
     EXPECT_FALSE(fs::exists(inside));
     EXPECT_FALSE(fs::exists(folder_ / "other.db"));
-    EXPECT_FALSE(fs::exists(folder_ / "export"));
+    EXPECT_FALSE(fs::exists(folder_ / "export"));  // EXPORT is refused before DuckDB binds it
+    if (target == folder_) {
+      // The folder's parent is outside: its file stays unread (a file's own folder is allowed).
+      for (const std::string& sql : {"SELECT * FROM read_text('" + (data_.path() / "outside.csv").string() + "')",
+                                     "SELECT * FROM read_csv('" + (folder_ / "../outside.csv").string() + "')"}) {
+        EXPECT_THROW(connection->execute(sql, {}), base::DatabaseError) << sql;
+      }
+    }
     // What reads is allowed, EXPLAIN of a SELECT included.
     EXPECT_NO_THROW(connection->execute("EXPLAIN SELECT 42", {}));
     EXPECT_NO_THROW(connection->execute("EXPLAIN ANALYZE SELECT 42", {}));
@@ -245,12 +252,12 @@ TEST_F(DuckdbDriverTest, TheToolsAnswerThroughTheVelkoCommand) {
   EXPECT_EQ(velko.run({"tool", "list_schemas_tool"}).out, R"({"schemas": ["main"]})");
   EXPECT_EQ(velko.run({"tool", "list_tables_tool", "--args", R"({"db_schema": "main"})"}).out,
             R"({"schema": "main", "tables": ["customers", "events", "orders"]})");
-  EXPECT_THAT(velko.run({"tool", "get_table_columns_tool", "--args", R"({"db_schema": "main", "table": "customers"})"}).out,
+  EXPECT_THAT(velko.run({"tool", "get_table_columns_tool", "--args", R"({"db_schema": "main", "table_names": "customers"})"}).out,
               HasSubstr("\"name\""));
   EXPECT_EQ(velko.run({"tool", "execute_sql_query", "--args", R"({"query": "SELECT name FROM customers ORDER BY id"})"}).out,
             R"({"headers": ["name"], "rows": [["Ada"], ["Grace"]]})");
   testing::CliOutput refused = velko.run({"tool", "execute_sql_query", "--args",
-                                          R"({"query": "SELECT * FROM read_csv('/etc/passwd')"})"});
+                                          R"x({"query": "SELECT * FROM read_csv('/etc/passwd')"})x"});
   EXPECT_THAT(refused.out, HasSubstr("Error executing query:"));
   EXPECT_THAT(refused.out, Not(HasSubstr("root:")));
   testing::CliOutput capped = velko.run({"tool", "execute_sql_query", "--connection-id", "shop", "--args",

@@ -250,7 +250,9 @@ TEST_F(SnowflakeDriverTest, TimeOutAndCancellationCancelTheStatementOnTheServer)
   EXPECT_EQ(cancels(), 1u);
   // Snowflake's own limit travels with the statement.
   for (const auto& request : server_.requests()) {
-    if (request.body.find("SELECT forever") != std::string::npos) EXPECT_EQ(Json::parse(request.body)["timeout"], 1);
+    if (request.body.find("SELECT forever") != std::string::npos) {
+      EXPECT_EQ(Json::parse(request.body)["timeout"], 1);
+    }
   }
 
   auto signal = std::make_shared<base::CancelSignal>();
@@ -349,7 +351,7 @@ TEST_F(SnowflakeDriverTest, TheToolsAnswerThroughTheVelkoCommand) {
       velko.run({"connections", "list"}),
       velko.run({"tool", "list_schemas_tool"}),
       velko.run({"tool", "list_tables_tool", "--args", R"({"db_schema": "public"})"}),
-      velko.run({"tool", "get_table_columns_tool", "--args", R"({"db_schema": "public", "table": "orders"})"}),
+      velko.run({"tool", "get_table_columns_tool", "--args", R"({"db_schema": "public", "table_names": "orders"})"}),
       velko.run({"tool", "execute_sql_query", "--args", R"({"query": "SELECT types"})"}),
       velko.run({"tool", "execute_sql_query", "--args", R"({"query": "SELECT parts"})"}),
       velko.run({"tool", "execute_sql_query", "--args", R"({"query": "DROP TABLE orders"})"}),

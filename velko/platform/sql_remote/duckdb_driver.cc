@@ -350,6 +350,16 @@ class DuckdbConnection : public sql::DriverConnection {
 
   // Prepares `sql` after checking that it is exactly one statement that reads.
   void prepare_reading(std::string_view sql, Prepared& prepared) {
+    // Preparing binds the statement, and binding some (EXPORT DATABASE) already touches
+    // files: the text must name a reading statement before DuckDB sees it.
+    try {
+      ensure_read_only(single_statement(sql));
+    } catch (const base::DatabaseError& error) {
+      if (std::string_view(error.what()) == ONE_STATEMENT_ONLY || std::string_view(error.what()) == EMPTY_STATEMENT) {
+        throw;
+      }
+      throw base::DatabaseError(kRefused);
+    }
     std::string text(sql);
     Extracted extracted;
     idx_t count = duckdb_extract_statements(connection_, text.c_str(), extracted.out());

@@ -22,7 +22,7 @@ bool is_loopback_host(std::string host) {
   if (host == "localhost" || host == "::1" || host == "[::1]") return true;
   if (!host.starts_with("127.")) return false;
   // 127.a.b.c with every part a number.
-  int parts = 1;
+  int parts = 2;
   for (size_t idx = 4; idx < host.size(); ++idx) {
     if (host[idx] == '.') {
       ++parts;
