@@ -85,7 +85,7 @@ TEST_F(VelkoCliTest, IncompleteConnectionsAreRefusedAndNothingIsWritten) {
   EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(unknown.err,
             "velko: unknown connection type 'mysql' (one of POSTGRES, SNOWFLAKE, DATABRICKS, BIGQUERY, CLICKHOUSE, "
-            "MOTHERDUCK, SQLITE)\n");
+            "MOTHERDUCK, SQLITE, DUCKDB)\n");
   CliRun missing = velko({"connections", "add", "x", "--type", "POSTGRES", "--host", "h"});
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(missing.err, "velko: a POSTGRES connection needs --username, --password-stdin, --database\n");

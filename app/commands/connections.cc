@@ -24,6 +24,7 @@ const std::vector<std::pair<std::string, std::vector<std::string>>> CONNECTION_T
     {"CLICKHOUSE", {"host", "username", "password", "database"}},
     {"MOTHERDUCK", {"password"}},
     {"SQLITE", {"database"}},
+    {"DUCKDB", {"database"}},
 };
 
 // Keys shown by `list`, in this order; the password only as "***".
@@ -73,13 +74,18 @@ int add_connection(const AddOptions& options) {
   put("username", options.username);
   if (options.password_stdin) config["password"] = read_password();
   std::optional<std::string> database = options.database;
-  if (type == "SQLITE" && database && !database->empty() && !database->starts_with("~")) {
-    database = std::filesystem::absolute(*database).lexically_normal().string();
-  }
+  // Paths are stored absolute, so the connection works from any directory.
+  auto absolute = [](std::optional<std::string> path) {
+    if (path && !path->empty() && !path->starts_with("~")) {
+      path = std::filesystem::absolute(*path).lexically_normal().string();
+    }
+    return path;
+  };
+  if (type == "SQLITE" || type == "DUCKDB") database = absolute(database);
   put("database", database);
   put("warehouse", options.warehouse);
   put("role", options.role);
-  put("keyfile", options.keyfile);
+  put("keyfile", absolute(options.keyfile));
   if (options.query_timeout) {
     double seconds = *options.query_timeout;
     if (!(seconds > 0) || seconds > static_cast<double>(platform::warehouse::MAX_QUERY_TIMEOUT.count())) {
@@ -97,6 +103,9 @@ int add_connection(const AddOptions& options) {
   std::vector<std::string> missing;
   for (const auto& key : *needed) {
     if (!config.contains(key)) missing.push_back(key == "password" ? "--password-stdin" : "--" + key);
+  }
+  if (type == "BIGQUERY" && !config.contains("keyfile") && !config.contains("password")) {
+    missing.push_back("--keyfile (or the key JSON with --password-stdin)");
   }
   if (!missing.empty()) {
     std::string list;
@@ -152,19 +161,20 @@ void setup_connections(CLI::App& app, CommandContext& context) {
   CLI::App* add = command->add_subcommand("add", "Add a connection, or replace the one of that name");
   add->add_option("name", options->name, "Connection name")->required();
   add->add_option("--type", options->type,
-                  "POSTGRES, SNOWFLAKE, DATABRICKS, BIGQUERY, CLICKHOUSE, MOTHERDUCK or SQLITE")
+                  "POSTGRES, SNOWFLAKE, DATABRICKS, BIGQUERY, CLICKHOUSE, MOTHERDUCK, SQLITE or DUCKDB")
       ->required();
   add->add_option("--host", options->host, "Server host (Snowflake: the account; BigQuery: the project)");
   add->add_option("--port", options->port, "Server port");
   add->add_option("--username", options->username, "Login name");
-  add->add_option("--database", options->database, "Database (SQLite: the file)");
+  add->add_option("--database", options->database, "Database (SQLite: the file; DuckDB: the file or a folder of data files)");
   add->add_option("--warehouse", options->warehouse, "Warehouse (Databricks: the HTTP path)");
   add->add_option("--role", options->role, "Role to assume");
   add->add_option("--keyfile", options->keyfile, "BigQuery credentials file");
   add->add_option("--query-timeout", options->query_timeout,
                   "Time limit of each query in seconds (default 120; VELKO_QUERY_TIMEOUT overrides it)");
   add->add_flag("--password-stdin", options->password_stdin,
-                "Read the password (or token) from standard input; one trailing line break is dropped");
+                "Read the password (or token; Snowflake: a programmatic access token) from standard input; one trailing "
+                "line break is dropped");
   add->add_flag("--default", options->make_default, "Make it the default connection");
   add->callback([options, &context] { context.exit_code = add_connection(*options); });
 

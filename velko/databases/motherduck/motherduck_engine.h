@@ -3,8 +3,10 @@
 //   auto engine = create_motherduck_engine({.token = token, .database = "analytics"});
 //
 // The URL comes from db_utils::build_motherduck_url; the engine is created with
-// pool_pre_ping and opens no connection (in a build without DuckDB, opening the first
-// connection fails with sql_remote::DUCKDB_NOT_IN_BUILD). Engines are cached per
+// pool_pre_ping and opens no connection. Its connections are the DuckDB driver's
+// (sql_remote/duckdb_driver.h): md:{database} with the token, locked against local files
+// and further extensions; in a build without DuckDB, opening the first connection fails
+// with sql_remote::DUCKDB_NOT_IN_BUILD. Engines are cached per
 // distinct argument set (the 256 most recently used) for the life of the process; only
 // successes are cached. Thread-safe.
 #pragma once

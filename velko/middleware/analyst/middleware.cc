@@ -15,6 +15,7 @@ const std::vector<std::pair<std::string, std::string>> DIALECT_HINTS = {
     {"CLICKHOUSE", "ClickHouse SQL"},
     {"MOTHERDUCK", "DuckDB SQL (MotherDuck cloud)"},
     {"SQLITE", "SQLite"},
+    {"DUCKDB", "DuckDB SQL"},
 };
 
 namespace {

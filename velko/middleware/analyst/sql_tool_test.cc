@@ -129,9 +129,10 @@ TEST_F(SqlToolTest, WebModeUsesTheBackEndsConfiguration) {
   platform::services::ScopedHostedServices scope(services);
   EXPECT_EQ(run("SELECT count(*) AS n FROM products", {{"connection_id", "db-1"}}, "web"),
             R"({"headers": ["n"], "rows": [[200]]})");
-  // Types without a dialect of their own are capped as postgres and reach the engine.
+  // Types without a dialect of their own are capped as postgres and reach their driver.
   EXPECT_EQ(run("SELECT 1", {{"connection_id", "bq"}}, "web"),
-            "Error executing query: No database driver registered for 'bigquery'");
+            "Error executing query: The BigQuery connection holds no service-account key (--keyfile, or the key JSON "
+            "as the password)");
   EXPECT_EQ(run("SELECT 1", {{"connection_id", "untyped"}}, "web"), "Error executing query: 'type'");
 }
 

@@ -98,6 +98,9 @@ std::string build_url_for_config(const Json& config) {
   if (conn_type == "SQLITE") {
     return db::build_sqlite_url(expand_home(required(config, "database")));
   }
+  if (conn_type == "DUCKDB") {
+    return db::build_duckdb_url(expand_home(required(config, "database")));
+  }
   throw base::ValueError("Unsupported connection type: " + conn_type);
 }
 

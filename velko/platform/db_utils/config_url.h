@@ -7,8 +7,9 @@
 
 namespace velko::platform::db_utils {
 
-// Types: SNOWFLAKE, DATABRICKS, POSTGRES, CLICKHOUSE, MOTHERDUCK, BIGQUERY, and SQLITE
-// (the embedded default: `database` is the file path). Throws TypeError when `config`
+// Types: SNOWFLAKE, DATABRICKS, POSTGRES, CLICKHOUSE, MOTHERDUCK, BIGQUERY, SQLITE
+// (the embedded default: `database` is the file path) and DUCKDB (`database` is a DuckDB
+// file or a folder of Parquet, CSV and JSON files). Throws TypeError when `config`
 // is not an object ("config must be a mapping"), KeyError naming a missing required key
 // (or "type"), ValueError "Unsupported connection type: {type}" for any other type, and
 // the file error when a BigQuery key file cannot be read. Values must be text (a port

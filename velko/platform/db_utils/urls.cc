@@ -118,6 +118,20 @@ std::string build_sqlite_url(std::string_view path) {
   return "sqlite:///" + absolute.lexically_normal().string();
 }
 
+std::string build_duckdb_url(std::string_view path) {
+  std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path));
+  std::string text = absolute.lexically_normal().string();
+  std::string out = "duckdb:///";
+  for (char ch : text) {
+    if (ch == '%' || ch == '?' || ch == '#') {
+      out += percent_encode(std::string_view(&ch, 1));
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 std::string redact_url(std::string_view url) {
   std::string out(url);
   size_t scheme_end = out.find("://");

@@ -71,6 +71,10 @@ std::string build_bigquery_url(const BigqueryUrlArgs& args);
 // sqlite:///{absolute path}, so "sqlite:////tmp/demo.db" for /tmp/demo.db
 std::string build_sqlite_url(std::string_view path);
 
+// duckdb:///{absolute path} for a DuckDB file or a folder of data files, so
+// "duckdb:////data/sales" for /data/sales. "?" and "#" in the path are percent-encoded.
+std::string build_duckdb_url(std::string_view path);
+
 // `url` with the password (or token) replaced by "***": safe to show in errors and logs.
 std::string redact_url(std::string_view url);
 

@@ -24,6 +24,8 @@ void register_remote_drivers() {
     register_if_absent("clickhousedb", make_clickhouse_driver());
     register_if_absent("databricks", make_databricks_driver());
     register_if_absent("duckdb", make_duckdb_driver());
+    register_if_absent("snowflake", make_snowflake_driver());
+    register_if_absent("bigquery", make_bigquery_driver());
   });
 }
 

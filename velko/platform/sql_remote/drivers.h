@@ -1,15 +1,18 @@
 // The engine layer's drivers for remote warehouses: "clickhousedb" (ClickHouse over
-// HTTP), "databricks" (the SQL Statement Execution API) and "duckdb" (MotherDuck and
-// DuckDB files, when the build has DuckDB).
+// HTTP), "databricks" (the SQL Statement Execution API), "snowflake" (the SQL API v2),
+// "bigquery" (the BigQuery REST API v2) and "duckdb" (DuckDB files and folders of data
+// files, and MotherDuck, when the build has DuckDB).
 //
 // register_remote_drivers() registers them with sql::register_driver(); it runs once per
 // process (later calls do nothing), is thread-safe, and also runs when this library is
 // loaded. A scheme that already has a driver keeps it.
 #pragma once
 
+#include "velko/platform/sql_remote/bigquery_driver.h"
 #include "velko/platform/sql_remote/clickhouse_driver.h"
 #include "velko/platform/sql_remote/databricks_driver.h"
 #include "velko/platform/sql_remote/duckdb_driver.h"
+#include "velko/platform/sql_remote/snowflake_driver.h"
 
 namespace velko::platform::sql_remote {
 

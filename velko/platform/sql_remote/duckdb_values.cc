@@ -1,0 +1,316 @@
+#include "velko/platform/sql_remote/duckdb_values.h"
+
+#ifdef VELKO_HAVE_DUCKDB
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "velko/platform/sql/text_forms.h"
+#include "velko/platform/sql_remote/epoch_text.h"
+#include "velko/platform/sql_remote/statement_control.h"
+
+namespace velko::platform::sql_remote {
+namespace {
+
+constexpr int kMostDepth = 64;
+
+// Owns a logical type obtained from DuckDB.
+class TypeHandle {
+ public:
+  explicit TypeHandle(duckdb_logical_type type) : type_(type) {}
+  ~TypeHandle() {
+    if (type_ != nullptr) duckdb_destroy_logical_type(&type_);
+  }
+  TypeHandle(const TypeHandle&) = delete;
+  TypeHandle& operator=(const TypeHandle&) = delete;
+  duckdb_logical_type get() const { return type_; }
+
+ private:
+  duckdb_logical_type type_;
+};
+
+// Owns a string DuckDB allocated.
+std::string take_text(char* text) {
+  if (text == nullptr) return {};
+  std::string out(text);
+  duckdb_free(text);
+  return out;
+}
+
+std::string string_at(duckdb_vector vector, idx_t row) {
+  const auto* strings = static_cast<const duckdb_string_t*>(duckdb_vector_get_data(vector));
+  const duckdb_string_t& value = strings[row];
+  uint32_t length = value.value.inlined.length;
+  const char* data = length <= 12 ? value.value.inlined.inlined : value.value.pointer.ptr;
+  return std::string(data, length);
+}
+
+// Decimal text of a 128-bit magnitude.
+std::string unsigned128_text(unsigned __int128 value) {
+  if (value == 0) return "0";
+  std::string digits;
+  while (value > 0) {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+    value /= 10;
+  }
+  return digits;
+}
+
+std::string signed128_text(__int128 value) {
+  if (value < 0) return "-" + unsigned128_text(static_cast<unsigned __int128>(-(value + 1)) + 1);
+  return unsigned128_text(static_cast<unsigned __int128>(value));
+}
+
+Json integer128(__int128 value) {
+  if (value >= std::numeric_limits<int64_t>::min() && value <= std::numeric_limits<int64_t>::max()) {
+    return Json(static_cast<int64_t>(value));
+  }
+  return Json(signed128_text(value));
+}
+
+__int128 hugeint_value(const duckdb_hugeint& value) {
+  return static_cast<__int128>((static_cast<unsigned __int128>(static_cast<uint64_t>(value.upper)) << 64) |
+                               value.lower);
+}
+
+std::string decimal_text(__int128 value, int scale) {
+  bool negative = value < 0;
+  std::string digits = negative ? signed128_text(value).substr(1) : signed128_text(value);
+  if (scale > 0) {
+    if (static_cast<int>(digits.size()) <= scale) digits.insert(0, static_cast<size_t>(scale) + 1 - digits.size(), '0');
+    digits.insert(digits.size() - static_cast<size_t>(scale), ".");
+  }
+  return negative ? "-" + digits : digits;
+}
+
+EpochTime from_units(int64_t value, int64_t per_second) {
+  int64_t seconds = value / per_second;
+  int64_t rest = value % per_second;
+  if (rest < 0) {
+    rest += per_second;
+    seconds -= 1;
+  }
+  return EpochTime{seconds, static_cast<int32_t>(rest * (1000000000 / per_second))};
+}
+
+Json timestamp_value(int64_t value, int64_t per_second, bool with_zone) {
+  if (value == std::numeric_limits<int64_t>::max()) return Json("infinity");
+  if (value == -std::numeric_limits<int64_t>::max()) return Json("-infinity");
+  EpochTime time = from_units(value, per_second);
+  // Years 1 to 9999 only (as the runtime's datetime); DuckDB's own range is wider.
+  if (time.seconds < -62135596800LL || time.seconds >= 253402300800LL) return Json(std::to_string(value));
+  return Json(epoch_timestamp_text(time, with_zone ? std::optional<int>(0) : std::nullopt));
+}
+
+std::string interval_text(const duckdb_interval& interval) {
+  int64_t micros = interval.micros;
+  bool negative = micros < 0;
+  uint64_t magnitude = negative ? static_cast<uint64_t>(-(micros + 1)) + 1 : static_cast<uint64_t>(micros);
+  char clock[48];
+  std::snprintf(clock, sizeof clock, "%s%llu:%02llu:%02llu.%06llu", negative ? "-" : "",
+                static_cast<unsigned long long>(magnitude / 3600000000ULL),
+                static_cast<unsigned long long>(magnitude / 60000000ULL % 60),
+                static_cast<unsigned long long>(magnitude / 1000000ULL % 60),
+                static_cast<unsigned long long>(magnitude % 1000000ULL));
+  std::string pg = std::to_string(interval.months) + " mons " + std::to_string(interval.days) + " days " + clock;
+  return sql::interval_text(pg);
+}
+
+std::string uuid_text(const duckdb_hugeint& value) {
+  uint64_t upper = static_cast<uint64_t>(value.upper) ^ (uint64_t{1} << 63);
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "%08llx-%04llx-%04llx-%04llx-%012llx",
+                static_cast<unsigned long long>(upper >> 32), static_cast<unsigned long long>((upper >> 16) & 0xFFFF),
+                static_cast<unsigned long long>(upper & 0xFFFF),
+                static_cast<unsigned long long>(value.lower >> 48),
+                static_cast<unsigned long long>(value.lower & 0xFFFFFFFFFFFFULL));
+  return buffer;
+}
+
+bool is_json_alias(duckdb_logical_type type) {
+  std::string alias = take_text(duckdb_logical_type_get_alias(type));
+  return alias == "JSON";
+}
+
+template <typename T>
+T at(duckdb_vector vector, idx_t row) {
+  return static_cast<const T*>(duckdb_vector_get_data(vector))[row];
+}
+
+}  // namespace
+
+Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t row, int depth) {
+  if (depth > kMostDepth) return nullptr;
+  uint64_t* validity = duckdb_vector_get_validity(vector);
+  if (validity != nullptr && !duckdb_validity_row_is_valid(validity, row)) return nullptr;
+  switch (duckdb_get_type_id(type)) {
+    case DUCKDB_TYPE_BOOLEAN:
+      return Json(at<bool>(vector, row));
+    case DUCKDB_TYPE_TINYINT:
+      return Json(at<int8_t>(vector, row));
+    case DUCKDB_TYPE_SMALLINT:
+      return Json(at<int16_t>(vector, row));
+    case DUCKDB_TYPE_INTEGER:
+      return Json(at<int32_t>(vector, row));
+    case DUCKDB_TYPE_BIGINT:
+      return Json(at<int64_t>(vector, row));
+    case DUCKDB_TYPE_UTINYINT:
+      return Json(at<uint8_t>(vector, row));
+    case DUCKDB_TYPE_USMALLINT:
+      return Json(at<uint16_t>(vector, row));
+    case DUCKDB_TYPE_UINTEGER:
+      return Json(at<uint32_t>(vector, row));
+    case DUCKDB_TYPE_UBIGINT:
+      return Json(at<uint64_t>(vector, row));
+    case DUCKDB_TYPE_HUGEINT:
+      return integer128(hugeint_value(at<duckdb_hugeint>(vector, row)));
+    case DUCKDB_TYPE_UHUGEINT: {
+      auto value = at<duckdb_uhugeint>(vector, row);
+      unsigned __int128 whole = (static_cast<unsigned __int128>(value.upper) << 64) | value.lower;
+      if (whole <= std::numeric_limits<uint64_t>::max()) return Json(static_cast<uint64_t>(whole));
+      return Json(unsigned128_text(whole));
+    }
+    case DUCKDB_TYPE_FLOAT:
+      return Json(static_cast<double>(at<float>(vector, row)));
+    case DUCKDB_TYPE_DOUBLE:
+      return Json(at<double>(vector, row));
+    case DUCKDB_TYPE_VARCHAR: {
+      std::string text = string_at(vector, row);
+      if (is_json_alias(type)) {
+        if (auto parsed = parse_service_json(text)) return *parsed;
+      }
+      return Json(std::move(text));
+    }
+    case DUCKDB_TYPE_BLOB:
+      return Json(sql::bytes_repr(string_at(vector, row)));
+    case DUCKDB_TYPE_DECIMAL: {
+      int scale = duckdb_decimal_scale(type);
+      __int128 value = 0;
+      switch (duckdb_decimal_internal_type(type)) {
+        case DUCKDB_TYPE_SMALLINT:
+          value = at<int16_t>(vector, row);
+          break;
+        case DUCKDB_TYPE_INTEGER:
+          value = at<int32_t>(vector, row);
+          break;
+        case DUCKDB_TYPE_BIGINT:
+          value = at<int64_t>(vector, row);
+          break;
+        default:
+          value = hugeint_value(at<duckdb_hugeint>(vector, row));
+      }
+      return Json(decimal_text(value, scale));
+    }
+    case DUCKDB_TYPE_DATE: {
+      int32_t days = at<duckdb_date>(vector, row).days;
+      if (days == std::numeric_limits<int32_t>::max()) return Json("infinity");
+      if (days == -std::numeric_limits<int32_t>::max()) return Json("-infinity");
+      if (days < -719162 || days >= 2932897) return Json(std::to_string(days));
+      return Json(epoch_date_text(days));
+    }
+    case DUCKDB_TYPE_TIME:
+      return Json(clock_text(from_units(at<duckdb_time>(vector, row).micros, 1000000)));
+    case DUCKDB_TYPE_TIME_NS:
+      return Json(clock_text(from_units(at<duckdb_time_ns>(vector, row).nanos, 1000000000)));
+    case DUCKDB_TYPE_TIME_TZ: {
+      duckdb_time_tz_struct value = duckdb_from_time_tz(at<duckdb_time_tz>(vector, row));
+      int64_t micros = ((value.time.hour * 60LL + value.time.min) * 60 + value.time.sec) * 1000000 + value.time.micros;
+      int offset = value.offset / 60;
+      char zone[16];
+      std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 60, std::abs(offset) % 60);
+      return Json(clock_text(from_units(micros, 1000000)) + zone);
+    }
+    case DUCKDB_TYPE_TIMESTAMP:
+      return timestamp_value(at<duckdb_timestamp>(vector, row).micros, 1000000, false);
+    case DUCKDB_TYPE_TIMESTAMP_TZ:
+      return timestamp_value(at<duckdb_timestamp>(vector, row).micros, 1000000, true);
+    case DUCKDB_TYPE_TIMESTAMP_S:
+      return timestamp_value(at<duckdb_timestamp_s>(vector, row).seconds, 1, false);
+    case DUCKDB_TYPE_TIMESTAMP_MS:
+      return timestamp_value(at<duckdb_timestamp_ms>(vector, row).millis, 1000, false);
+    case DUCKDB_TYPE_TIMESTAMP_NS:
+      return timestamp_value(at<duckdb_timestamp_ns>(vector, row).nanos, 1000000000, false);
+    case DUCKDB_TYPE_INTERVAL:
+      return Json(interval_text(at<duckdb_interval>(vector, row)));
+    case DUCKDB_TYPE_UUID:
+      return Json(uuid_text(at<duckdb_hugeint>(vector, row)));
+    case DUCKDB_TYPE_ENUM: {
+      uint64_t index = 0;
+      switch (duckdb_enum_internal_type(type)) {
+        case DUCKDB_TYPE_UTINYINT:
+          index = at<uint8_t>(vector, row);
+          break;
+        case DUCKDB_TYPE_USMALLINT:
+          index = at<uint16_t>(vector, row);
+          break;
+        default:
+          index = at<uint32_t>(vector, row);
+      }
+      if (index >= duckdb_enum_dictionary_size(type)) return nullptr;
+      return Json(take_text(duckdb_enum_dictionary_value(type, index)));
+    }
+    case DUCKDB_TYPE_LIST: {
+      auto entry = at<duckdb_list_entry>(vector, row);
+      duckdb_vector child = duckdb_list_vector_get_child(vector);
+      TypeHandle child_type(duckdb_list_type_child_type(type));
+      Json items = Json::array();
+      for (idx_t idx = 0; idx < entry.length; ++idx) {
+        items.push_back(duckdb_vector_value(child, child_type.get(), entry.offset + idx, depth + 1));
+      }
+      return items;
+    }
+    case DUCKDB_TYPE_ARRAY: {
+      idx_t size = duckdb_array_type_array_size(type);
+      duckdb_vector child = duckdb_array_vector_get_child(vector);
+      TypeHandle child_type(duckdb_array_type_child_type(type));
+      Json items = Json::array();
+      for (idx_t idx = 0; idx < size; ++idx) {
+        items.push_back(duckdb_vector_value(child, child_type.get(), row * size + idx, depth + 1));
+      }
+      return items;
+    }
+    case DUCKDB_TYPE_MAP: {
+      // A list of STRUCT(key, value).
+      auto entry = at<duckdb_list_entry>(vector, row);
+      duckdb_vector entries = duckdb_list_vector_get_child(vector);
+      duckdb_vector keys = duckdb_struct_vector_get_child(entries, 0);
+      duckdb_vector values = duckdb_struct_vector_get_child(entries, 1);
+      TypeHandle key_type(duckdb_map_type_key_type(type));
+      TypeHandle value_type(duckdb_map_type_value_type(type));
+      Json object = Json::object();
+      for (idx_t idx = 0; idx < entry.length; ++idx) {
+        Json key = duckdb_vector_value(keys, key_type.get(), entry.offset + idx, depth + 1);
+        object[key.is_string() ? key.get<std::string>() : key.dump()] =
+            duckdb_vector_value(values, value_type.get(), entry.offset + idx, depth + 1);
+      }
+      return object;
+    }
+    case DUCKDB_TYPE_STRUCT: {
+      Json object = Json::object();
+      idx_t count = duckdb_struct_type_child_count(type);
+      for (idx_t idx = 0; idx < count; ++idx) {
+        TypeHandle child_type(duckdb_struct_type_child_type(type, idx));
+        object[take_text(duckdb_struct_type_child_name(type, idx))] =
+            duckdb_vector_value(duckdb_struct_vector_get_child(vector, idx), child_type.get(), row, depth + 1);
+      }
+      return object;
+    }
+    case DUCKDB_TYPE_UNION: {
+      // A STRUCT whose first child is the tag and whose others are the members.
+      uint8_t tag = at<uint8_t>(duckdb_struct_vector_get_child(vector, 0), row);
+      if (tag >= duckdb_union_type_member_count(type)) return nullptr;
+      TypeHandle member_type(duckdb_union_type_member_type(type, tag));
+      return duckdb_vector_value(duckdb_struct_vector_get_child(vector, static_cast<idx_t>(tag) + 1),
+                                 member_type.get(), row, depth + 1);
+    }
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace velko::platform::sql_remote
+
+#endif

@@ -1,0 +1,124 @@
+#include "velko/platform/sql_remote/statement_control.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "velko/base/env.h"
+#include "velko/base/errors.h"
+#include "velko/base/http.h"
+
+namespace velko::platform::sql_remote {
+namespace {
+
+std::string lower(std::string text) {
+  for (char& ch : text) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return text;
+}
+
+bool is_loopback_host(std::string host) {
+  host = lower(host);
+  if (host == "localhost" || host == "::1" || host == "[::1]") return true;
+  if (!host.starts_with("127.")) return false;
+  // 127.a.b.c with every part a number.
+  int parts = 2;
+  for (size_t idx = 4; idx < host.size(); ++idx) {
+    if (host[idx] == '.') {
+      ++parts;
+    } else if (host[idx] < '0' || host[idx] > '9') {
+      return false;
+    }
+  }
+  return parts == 4;
+}
+
+// The host of "scheme://[user@]host[:port][/...]", brackets kept for IPv6.
+std::string host_of(std::string_view url) {
+  size_t start = url.find("://");
+  if (start == std::string_view::npos) return {};
+  start += 3;
+  size_t end = url.find_first_of("/?#", start);
+  std::string_view authority = url.substr(start, end == std::string_view::npos ? url.npos : end - start);
+  size_t at = authority.rfind('@');
+  if (at != std::string_view::npos) authority.remove_prefix(at + 1);
+  if (authority.starts_with("[")) {
+    size_t close = authority.find(']');
+    return std::string(authority.substr(0, close == std::string_view::npos ? authority.size() : close + 1));
+  }
+  return std::string(authority.substr(0, authority.find(':')));
+}
+
+}  // namespace
+
+StatementControl::StatementControl(const sql::ExecuteOptions& options)
+    : cancel_(options.cancel), timeout_(options.timeout) {
+  if (timeout_.count() > 0) deadline_ = Clock::now() + timeout_;
+  subscription_ = base::on_cancel(cancel_, [this] {
+    std::lock_guard<std::mutex> lock(mu_);
+    wake_ = true;
+    woken_.notify_all();
+  });
+}
+
+double StatementControl::request_seconds(double cap, double floor) const {
+  if (!deadline_) return cap;
+  double left = std::chrono::duration<double>(*deadline_ - Clock::now()).count();
+  return std::max(floor, std::min(cap, left));
+}
+
+long long StatementControl::limit_seconds() const {
+  if (timeout_.count() <= 0) return 0;
+  return (timeout_.count() + 999) / 1000;
+}
+
+void StatementControl::wait(std::chrono::milliseconds pause) {
+  Clock::time_point until = Clock::now() + pause;
+  if (deadline_) until = std::min(until, *deadline_);
+  std::unique_lock<std::mutex> lock(mu_);
+  woken_.wait_until(lock, until, [this] { return wake_; });
+}
+
+void StatementControl::stop_if_needed(const std::function<void()>& stop) {
+  bool was_cancelled = cancelled();
+  if (!was_cancelled && !expired()) return;
+  stop();
+  if (was_cancelled) throw base::CancelledError();
+  throw base::TimeoutError("The query " + timeout_text() + " and was stopped");
+}
+
+std::string StatementControl::timeout_text() const {
+  long long millis = timeout_.count();
+  std::string number = std::to_string(millis / 1000);
+  if (millis % 1000 != 0) {
+    std::string fraction = std::to_string(1000 + millis % 1000).substr(1);
+    while (fraction.ends_with('0')) fraction.pop_back();
+    number += "." + fraction;
+  }
+  return "timed out after " + number + " seconds";
+}
+
+void require_secure_url(const std::string& url, const std::string& what) {
+  std::string scheme = lower(url.substr(0, url.find("://")));
+  if (scheme == "https" && !host_of(url).empty()) return;
+  if (scheme == "http" && is_loopback_host(host_of(url))) return;
+  throw base::DatabaseError(what + " must be an https URL (plain http only for a loopback address): " +
+                            base::safe_url(url));
+}
+
+std::string service_base_url(const char* env_name, const std::string& fallback) {
+  std::string url = base::getenv_opt(env_name).value_or("");
+  if (url.empty()) url = fallback;
+  while (url.ends_with('/')) url.pop_back();
+  require_secure_url(url, url == fallback ? std::string("The service address") : std::string(env_name));
+  return url;
+}
+
+std::optional<Json> parse_service_json(std::string_view text) {
+  if (!base::json_depth_within(text)) return std::nullopt;
+  Json parsed = Json::parse(text, nullptr, false);
+  if (parsed.is_discarded()) return std::nullopt;
+  return parsed;
+}
+
+}  // namespace velko::platform::sql_remote
