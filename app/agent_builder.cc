@@ -16,7 +16,7 @@ host::PluginLoader& plugin_loader() {
   return *loader;
 }
 
-std::shared_ptr<host::Agent> build_agent(const AgentOptions& options) {
+std::vector<std::shared_ptr<host::AgentMiddleware>> build_middlewares(const AgentOptions& options) {
   host::MiddlewareContext context{options.mode, options.backend, options.cwd, options.skills_dir};
   std::vector<std::shared_ptr<host::AgentMiddleware>> middlewares;
   for (const auto& name : AGENT_PLUGINS) {
@@ -25,7 +25,11 @@ std::shared_ptr<host::Agent> build_agent(const AgentOptions& options) {
     if (!factory) throw base::ImportError("Plug-in '" + name + "' registered no middleware named '" + name + "'");
     middlewares.push_back((*factory)(context));
   }
-  return std::make_shared<host::Agent>(std::move(middlewares), options.model, options.system_prompt);
+  return middlewares;
+}
+
+std::shared_ptr<host::Agent> build_agent(const AgentOptions& options) {
+  return std::make_shared<host::Agent>(build_middlewares(options), options.model, options.system_prompt);
 }
 
 Json initial_state(const std::optional<std::string>& connection_id) {

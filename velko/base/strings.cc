@@ -1,5 +1,7 @@
 #include "velko/base/strings.h"
 
+#include "velko/base/utf8.h"
+
 namespace velko::base {
 namespace {
 bool is_space(char ch) {
@@ -45,6 +47,27 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
   }
   out.append(text.substr(start));
   return out;
+}
+
+std::string shorten(std::string_view text, size_t max_bytes) {
+  if (text.size() <= max_bytes) return std::string(text);
+  size_t end = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t next = pos;
+    decode_utf8(text, next);
+    if (next > max_bytes) break;
+    end = pos = next;
+  }
+  return std::string(text.substr(0, end)) + "...";
+}
+
+std::string scrub(std::string text, std::string_view secret) {
+  if (secret.empty()) return text;
+  for (size_t pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos + 3)) {
+    text.replace(pos, secret.size(), "***");
+  }
+  return text;
 }
 
 }  // namespace velko::base

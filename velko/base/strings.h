@@ -20,4 +20,11 @@ bool ends_with(std::string_view text, std::string_view suffix);
 // Every occurrence of `from` in `text` replaced by `to`.
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to);
 
+// The first `max_bytes` bytes of `text` (never splitting a UTF-8 sequence), "..." added
+// when something was cut.
+std::string shorten(std::string_view text, size_t max_bytes);
+
+// `text` with every occurrence of `secret` replaced by "***" (unchanged when secret is empty).
+std::string scrub(std::string text, std::string_view secret);
+
 }  // namespace velko::base
