@@ -121,7 +121,7 @@ ToolMessage Agent::execute_tool(const ToolCallRequest& request) const {
     message.status = "error";
     return message;
   }
-  ToolRuntime runtime{request.state, request.call.id, request.config, request.cancel};
+  ToolRuntime runtime{request.state, request.call.id, request.config, request.cancel, request.usage};
   try {
     message.content = tool->invoke(request.call.args, runtime);
   } catch (const std::exception& error) {
