@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "velko/base/strings.h"
 #include "velko/models/sse.h"
 
 namespace velko::models {
