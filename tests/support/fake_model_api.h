@@ -29,6 +29,9 @@ struct FakeToolCall {
 };
 
 struct FakeTurn {
+  FakeTurn(std::string answer = "", std::vector<FakeToolCall> tool_calls = {})
+      : text(std::move(answer)), calls(std::move(tool_calls)) {}
+
   std::string text;
   std::vector<FakeToolCall> calls;
   long long input_tokens = 100;
