@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
@@ -12,6 +14,7 @@
 
 #include "app/agent_builder.h"
 #include "velko/base/env.h"
+#include "velko/base/errors.h"
 #include "velko/base/strings.h"
 #include "velko/models/model_factory.h"
 #include "velko/subagents/defaults/defaults.h"

@@ -5,6 +5,7 @@
 
 #include "app/agent_session.h"
 #include "app/command.h"
+#include "velko/base/strings.h"
 
 namespace velko::app {
 
