@@ -19,7 +19,7 @@ host::PluginLoader& plugin_loader() {
   return *loader;
 }
 
-std::shared_ptr<host::Agent> build_agent(const AgentOptions& options) {
+std::vector<std::shared_ptr<host::AgentMiddleware>> build_middlewares(const AgentOptions& options) {
   std::shared_ptr<host::BackendProtocol> backend = options.backend;
   if (!backend && options.mode == "web" && options.sandbox_id && !options.sandbox_id->empty()) {
     if (!platform::sandbox::is_safe_sandbox_id(*options.sandbox_id)) {
@@ -37,7 +37,11 @@ std::shared_ptr<host::Agent> build_agent(const AgentOptions& options) {
     if (!factory) throw base::ImportError("Plug-in '" + name + "' registered no middleware named '" + name + "'");
     middlewares.push_back((*factory)(context));
   }
-  return std::make_shared<host::Agent>(std::move(middlewares), options.model, options.system_prompt);
+  return middlewares;
+}
+
+std::shared_ptr<host::Agent> build_agent(const AgentOptions& options) {
+  return std::make_shared<host::Agent>(build_middlewares(options), options.model, options.system_prompt);
 }
 
 Json initial_state(const std::optional<std::string>& connection_id) {

@@ -33,7 +33,10 @@ struct AgentOptions {
 };
 
 // Loads the agent plug-ins (throwing the loader's errors when one is missing or
-// incompatible) and builds the agent from their middleware factories.
+// incompatible) and builds their middlewares, in AGENT_PLUGINS order.
+std::vector<std::shared_ptr<host::AgentMiddleware>> build_middlewares(const AgentOptions& options);
+
+// The agent of build_middlewares' middlewares.
 std::shared_ptr<host::Agent> build_agent(const AgentOptions& options);
 
 // The initial agent state for a connection (no key when the identifier is empty).

@@ -27,7 +27,7 @@ namespace {
 // The write end of the self-pipe the signal handler writes to; -1 when none.
 std::atomic<int> interrupt_pipe_fd{-1};
 
-extern "C" void on_interrupt(int) {
+extern "C" void on_tool_interrupt(int) {
   int saved_errno = errno;
   int fd = interrupt_pipe_fd.load();
   if (fd >= 0) {
@@ -48,7 +48,7 @@ class InterruptWatcher {
     if (::pipe2(fds_, O_CLOEXEC) != 0) return;
     interrupt_pipe_fd.store(fds_[1]);
     struct sigaction action {};
-    action.sa_handler = &on_interrupt;
+    action.sa_handler = &on_tool_interrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, &previous_int_);

@@ -41,7 +41,8 @@ export HOME=$work/home
 mkdir -p "$HOME"
 unset VELKO_PLUGIN_PATH VELKO_ACCESS_TOKEN VELKO_APP_URL VELKO_PYTHON VELKO_SANDBOX_ROOT LD_LIBRARY_PATH \
   TAVILY_API_KEY TAVILY_BASE_URL CHROMA_TENANT CHROMA_DATABASE CHROMA_API_KEY CHROMA_URL OPENAI_API_KEY \
-  OPENAI_BASE_URL AIRFLOW_API_URL AWS_ACCESS_KEY_ID AWS_SECRET_ACCESS_KEY AWS_PROFILE
+  OPENAI_BASE_URL AIRFLOW_API_URL AWS_ACCESS_KEY_ID AWS_SECRET_ACCESS_KEY AWS_PROFILE VELKO_MODEL ANTHROPIC_API_KEY \
+  ANTHROPIC_BASE_URL VELKO_MODEL_TIMEOUT
 cd "$work"
 
 passed=0
@@ -109,7 +110,7 @@ run --version
 expect_status 0 "velko --version"
 expect_out "velko ${project_version:-0.1.0}" "velko --version"
 
-subcommands=(cap-sql connections demo docs exec mcp prompt search subagents tool)
+subcommands=(ask cap-sql chat connections demo docs exec mcp prompt search subagents tool)
 run --help
 expect_status 0 "velko --help"
 for sub in "${subcommands[@]}"; do expect_in "$out" "  $sub " "velko --help lists $sub"; done
@@ -331,6 +332,57 @@ expect_not_in "$err" "Direct clients unavailable" "a missing plug-in is not take
 mv "$work/aside/velko_scout.so" "$work/aside/velko_chromadb.so" "$plugins/"
 run subagents --mode cli --access-token T
 expect_status 0 "velko subagents works again with the plug-ins back"
+
+# --- velko ask against a local OpenAI-compatible model API ----------------------------------
+"$python" "$here/model_fake.py" "$work/model_port" "$work/model_requests.log" &
+server_pid=$!
+for _ in $(seq 1 100); do [ -s "$work/model_port" ] && break; sleep 0.1; done
+model_port=$(cat "$work/model_port" 2>/dev/null)
+if [ -z "$model_port" ]; then
+  fail "the model API fake did not start"
+else
+  model_env=(OPENAI_BASE_URL="http://127.0.0.1:$model_port/v1" OPENAI_API_KEY=sk-installed-5 VELKO_MODEL=openai:fake-model)
+  env "${model_env[@]}" "$velko" ask "Which tables are there?" >"$work/out" 2>"$work/err" </dev/null
+  status=$?
+  out=$(cat "$work/out")
+  err=$(cat "$work/err")
+  expect_status 0 "velko ask"
+  expect_in "$out" '[tool] list_tables_tool {"db_schema": "main"}' "velko ask shows the tool call"
+  expect_in "$out" "[tool] list_tables_tool done in " "velko ask shows the tool's end"
+  expect_in "$out" "The demo warehouse has 7 tables, orders among them." "velko ask prints the streamed answer"
+  expect_in "$out" "[usage] 100 input tokens, 10 output tokens in 2 model calls" "velko ask prints the usage"
+  expect_not_in "$out$err" "sk-installed-5" "the API key is not printed"
+  requests_log=$(cat "$work/model_requests.log")
+  expect_in "$requests_log" '"authorization": "Bearer sk-installed-5"' "velko ask sends the key to the API"
+  if "$python" -c "import json, sys
+first = json.loads(json.loads(open(sys.argv[1]).readline())['body'])
+system = first['messages'][0]['content']
+sys.exit(0 if 'You are connected to a **SQLITE** database' in system and '## Skills' in system
+         and first['stream'] is True else 1)" "$work/model_requests.log"; then pass; else
+    fail "the model's system prompt lacks the database block or the skills section" "$requests_log"
+  fi
+  session_file=$(ls -t "$HOME/.velko/sessions/"*.jsonl 2>/dev/null | head -1)
+  if [ -n "$session_file" ] && [ "$(stat -c %a "$session_file")" = 600 ]; then pass; else
+    fail "velko ask saved no private session log" "$(ls -l "$HOME/.velko/sessions" 2>&1)"
+  fi
+  expect_not_in "$(cat "$session_file" 2>/dev/null)" "sk-installed-5" "the session log holds no key"
+  env "${model_env[@]}" "$velko" ask "q" --json >"$work/out" 2>"$work/err" </dev/null
+  status=$?
+  out=$(cat "$work/out")
+  expect_status 0 "velko ask --json"
+  expect_in "$out" '"type": "turn_end", "stop_reason": "done"' "velko ask --json ends with turn_end"
+  kill "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  server_pid=
+  env "${model_env[@]}" "$velko" ask "q" >"$work/out" 2>"$work/err" </dev/null
+  status=$?
+  err=$(cat "$work/err")
+  expect_status 1 "velko ask with the model API down"
+  expect_in "$err" "velko: Connection failed: " "velko ask reports the failed connection"
+fi
+run ask "q"
+expect_status 1 "velko ask without a model"
+expect_in "$err" "No model chosen: pass --model PROVIDER:NAME or set VELKO_MODEL" "velko ask explains the missing model"
 
 echo "$passed checks passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,5 +1,7 @@
 #include "tests/support/http_test_server.h"
 
+#include <cstdio>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -170,11 +172,15 @@ std::optional<RecordedRequest> read_request(int fd) {
 std::string render(const ScriptedResponse& response) {
   std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + reason_of(response.status) + "\r\n";
   if (!response.content_type.empty()) out += "Content-Type: " + response.content_type + "\r\n";
-  out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+  if (response.chunks.empty()) {
+    out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+  } else {
+    out += "Transfer-Encoding: chunked\r\n";
+  }
   out += "Connection: close\r\n";
   for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
   out += "\r\n";
-  out += response.body;
+  if (response.chunks.empty()) out += response.body;
   return out;
 }
 
@@ -257,6 +263,15 @@ void HttpTestServer::serve(int connection) {
     ScriptedResponse response = answer(*request);
     wait_for(response.delay);
     send_all(connection, render(response));
+    for (size_t index = 0; index < response.chunks.size(); ++index) {
+      if (index > 0) wait_for(response.chunk_delay);
+      const std::string& piece = response.chunks[index];
+      if (piece.empty()) continue;  // an empty chunk would end the body
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+      send_all(connection, std::string(size) + piece + "\r\n");
+    }
+    if (!response.chunks.empty() && !response.cut) send_all(connection, "0\r\n\r\n");
   }
   ::shutdown(connection, SHUT_WR);
   ::close(connection);

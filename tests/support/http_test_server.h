@@ -49,6 +49,13 @@ struct ScriptedResponse {
   std::vector<std::pair<std::string, std::string>> headers;
   // Wait this long before answering (cut short when the server stops).
   std::chrono::milliseconds delay{0};
+  // A streamed answer: when not empty, the body is sent with "Transfer-Encoding: chunked",
+  // one HTTP chunk per piece, `chunk_delay` before each piece after the first (`body` is
+  // then not sent). With `cut`, the connection closes after the last piece without the
+  // final empty chunk, as a server that broke off mid-answer.
+  std::vector<std::string> chunks;
+  std::chrono::milliseconds chunk_delay{0};
+  bool cut = false;
 
   // A JSON answer: ScriptedResponse::json(R"({"ok": true})", 201).after(std::chrono::seconds(5))
   static ScriptedResponse json(std::string body, int status = 200) {
@@ -66,6 +73,13 @@ struct ScriptedResponse {
     ScriptedResponse copy = *this;
     copy.delay = wait;
     return copy;
+  }
+  // A streamed answer of `pieces` (see `chunks`).
+  static ScriptedResponse stream(std::vector<std::string> pieces, std::string content_type = "text/event-stream") {
+    ScriptedResponse response;
+    response.chunks = std::move(pieces);
+    response.content_type = std::move(content_type);
+    return response;
   }
   ScriptedResponse with_header(std::string name, std::string value) const {
     ScriptedResponse copy = *this;

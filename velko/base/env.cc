@@ -58,4 +58,18 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
+std::string service_base_url(const std::optional<std::string>& given, const char* env_name,
+                             std::string_view fallback) {
+  std::string url;
+  if (given && !given->empty()) {
+    url = *given;
+  } else if (auto env = getenv_opt(env_name); env && !env->empty()) {
+    url = *env;
+  } else {
+    url = std::string(fallback);
+  }
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url;
+}
+
 }  // namespace velko::base

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace velko::base {
 
@@ -16,6 +17,11 @@ std::string home_dir();
 
 // Every variable of the process environment.
 std::map<std::string, std::string> environment();
+
+// A service's base URL: `given` when non-empty, else the environment variable `env_name`
+// when set and non-empty, else `fallback`; trailing "/" removed.
+std::string service_base_url(const std::optional<std::string>& given, const char* env_name,
+                             std::string_view fallback);
 
 // Sets or unsets one variable for as long as the object lives (tests). Not thread-safe
 // with respect to other environment changes.

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -70,19 +71,46 @@ struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
+struct MultiDeleter {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+
 // What the callbacks fill while the exchange runs.
 struct Exchange {
   HttpResponse response;
   size_t max_body_bytes = 0;
   bool body_too_large = false;
+  // Streaming: the sink for a 2xx body (null for http_request), whether this response
+  // streams (decided on its first body byte), and what the sink threw.
+  const HttpBodySink* sink = nullptr;
+  CURL* handle = nullptr;
+  int streaming = -1;  // -1 undecided, 0 collect, 1 stream
+  size_t streamed_bytes = 0;
+  std::exception_ptr sink_error;
 };
 
 size_t write_body(char* data, size_t size, size_t count, void* user) {
   auto* exchange = static_cast<Exchange*>(user);
   size_t bytes = size * count;
-  if (exchange->response.body.size() + bytes > exchange->max_body_bytes) {
+  if (exchange->streaming < 0) {
+    long status = 0;
+    if (exchange->sink != nullptr) curl_easy_getinfo(exchange->handle, CURLINFO_RESPONSE_CODE, &status);
+    exchange->streaming = exchange->sink != nullptr && status >= 200 && status < 300 ? 1 : 0;
+  }
+  size_t so_far = exchange->streaming == 1 ? exchange->streamed_bytes : exchange->response.body.size();
+  if (so_far + bytes > exchange->max_body_bytes) {
     exchange->body_too_large = true;
     return 0;  // makes libcurl stop with CURLE_WRITE_ERROR
+  }
+  if (exchange->streaming == 1) {
+    exchange->streamed_bytes += bytes;
+    try {
+      (*exchange->sink)(std::string_view(data, bytes));
+    } catch (...) {
+      exchange->sink_error = std::current_exception();
+      return 0;
+    }
+    return bytes;
   }
   exchange->response.body.append(data, bytes);
   return bytes;
@@ -272,7 +300,42 @@ void raise_for_status(const HttpResponse& response) {
   if (response.status >= 400) throw HTTPStatusError(response);
 }
 
-HttpResponse http_request(const HttpRequest& request) {
+namespace {
+
+// Runs the transfer on a multi handle so that a cancellation can wake it at once.
+CURLcode perform(CURL* curl, const CancelSignalPtr& cancel) {
+  if (!cancel) return curl_easy_perform(curl);
+  throw_if_cancelled(cancel);
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!multi) throw RuntimeError("libcurl could not create a transfer handle");
+  if (curl_multi_add_handle(multi.get(), curl) != CURLM_OK) throw RuntimeError("libcurl refused the transfer");
+  struct Detach {
+    CURLM* multi;
+    CURL* curl;
+    ~Detach() { curl_multi_remove_handle(multi, curl); }
+  } detach{multi.get(), curl};
+  CURLM* raw_multi = multi.get();
+  // Declared after `multi`: unsubscribed (and never running) before the handle goes.
+  auto subscription = on_cancel(cancel, [raw_multi] { curl_multi_wakeup(raw_multi); });
+  int running = 1;
+  for (;;) {
+    CURLMcode status = curl_multi_perform(raw_multi, &running);
+    if (status != CURLM_OK) throw RuntimeError(std::string("libcurl failed: ") + curl_multi_strerror(status));
+    if (running == 0) break;
+    if (cancel->cancelled()) throw CancelledError();
+    status = curl_multi_poll(raw_multi, nullptr, 0, 1000, nullptr);
+    if (status != CURLM_OK) throw RuntimeError(std::string("libcurl failed: ") + curl_multi_strerror(status));
+    if (cancel->cancelled()) throw CancelledError();
+  }
+  int left = 0;
+  CURLcode result = CURLE_OK;
+  while (CURLMsg* message = curl_multi_info_read(raw_multi, &left)) {
+    if (message->msg == CURLMSG_DONE) result = message->data.result;
+  }
+  return result;
+}
+
+HttpResponse run_exchange(const HttpRequest& request, const HttpBodySink* sink) {
   check_request(request);
   ensure_curl_initialised();
 
@@ -283,6 +346,8 @@ HttpResponse http_request(const HttpRequest& request) {
   std::string method = upper(request.method);
   Exchange exchange;
   exchange.max_body_bytes = request.max_response_bytes;
+  exchange.sink = sink;
+  exchange.handle = curl;
   exchange.response.method = method;
   exchange.response.url = safe_url(request.url);
   char error_buffer[CURL_ERROR_SIZE] = {0};
@@ -340,7 +405,8 @@ HttpResponse http_request(const HttpRequest& request) {
   if (sends_body && !has_header(request.headers, "Content-Type")) append_header("Content-Type:");
   set_option(curl, CURLOPT_HTTPHEADER, header_list.get());
 
-  CURLcode code = curl_easy_perform(curl);
+  CURLcode code = perform(curl, request.cancel);
+  if (exchange.sink_error) std::rethrow_exception(exchange.sink_error);
   if (code != CURLE_OK) throw_transport_error(code, error_buffer, request, method, exchange);
 
   long status = 0;
@@ -348,6 +414,14 @@ HttpResponse http_request(const HttpRequest& request) {
   exchange.response.status = status;
   if (exchange.response.reason.empty()) exchange.response.reason = std::string(status_reason(status));
   return std::move(exchange.response);
+}
+
+}  // namespace
+
+HttpResponse http_request(const HttpRequest& request) { return run_exchange(request, nullptr); }
+
+HttpResponse http_stream(const HttpRequest& request, const HttpBodySink& sink) {
+  return run_exchange(request, &sink);
 }
 
 }  // namespace velko::base

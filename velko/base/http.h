@@ -25,17 +25,26 @@
 // fragment; they never contain header values or the body, so tokens sent in headers
 // never reach an error text.
 //
+// Streaming: http_stream hands the body of a successful (2xx) response to a sink piece by
+// piece as it arrives, for server-sent events and other long answers; the other statuses
+// keep their body in the response as http_request does, so their error text can be read.
+//
+// Cancellation: a request carrying a CancelSignal stops as soon as the signal fires (the
+// connection is closed; no waiting for the next byte) and throws CancelledError.
+//
 // Thread-safe: any number of threads may call http_request at once (libcurl's global
 // initialisation runs once, on first use).
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "velko/base/cancel.h"
 #include "velko/base/errors.h"
 
 namespace velko::base {
@@ -61,6 +70,8 @@ struct HttpRequest {
   bool verify_tls = true;
   // A (decoded) body larger than this ends the exchange with TransportError.
   size_t max_response_bytes = DEFAULT_MAX_RESPONSE_BYTES;
+  // When set and cancelled, the exchange stops at once and CancelledError is thrown.
+  CancelSignalPtr cancel = nullptr;
 };
 
 struct HttpResponse {
@@ -108,6 +119,17 @@ class HTTPStatusError : public Error {
 // Sends one request and returns the response, whatever its status. Throws as described
 // at the top of this file.
 HttpResponse http_request(const HttpRequest& request);
+
+// Receives the body of a successful response piece by piece, in order, on the calling
+// thread. Pieces have no relation to lines or events. Whatever it throws ends the exchange
+// and propagates out of http_stream.
+using HttpBodySink = std::function<void(std::string_view piece)>;
+
+// Sends one request like http_request. When the status is 2xx, the body goes to `sink` as
+// it arrives and the returned response's body is empty; otherwise the body is collected
+// in the response as http_request does and `sink` is not called. max_response_bytes bounds
+// the streamed bytes too. Throws what http_request throws, and what `sink` throws.
+HttpResponse http_stream(const HttpRequest& request, const HttpBodySink& sink);
 
 // Throws HTTPStatusError when response.status >= 400; does nothing otherwise.
 void raise_for_status(const HttpResponse& response);

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "velko/base/utf8.h"
+
 namespace velko::base {
 namespace {
 bool is_space(char ch) {
@@ -120,6 +122,19 @@ std::string base64_encode(std::string_view data) {
     out += '=';
   }
   return out;
+}
+
+std::string shorten(std::string_view text, size_t max_bytes) {
+  if (text.size() <= max_bytes) return std::string(text);
+  size_t end = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t next = pos;
+    decode_utf8(text, next);
+    if (next > max_bytes) break;
+    end = pos = next;
+  }
+  return std::string(text.substr(0, end)) + "...";
 }
 
 }  // namespace velko::base

@@ -30,4 +30,8 @@ std::string percent_decode(std::string_view text);
 // the bytes of `data`.
 std::string base64_encode(std::string_view data);
 
+// The first `max_bytes` bytes of `text` (never splitting a UTF-8 sequence), "..." added
+// when something was cut.
+std::string shorten(std::string_view text, size_t max_bytes);
+
 }  // namespace velko::base

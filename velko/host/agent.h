@@ -9,19 +9,89 @@
 // threads at once (each call carries its own state and configuration).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velko/host/middleware.h"
 
 namespace velko::host {
 
+// How one model call is made beyond the request itself.
+struct ModelCallOptions {
+  // Receives the answer's text as it is written, piece by piece, on the calling thread.
+  // Null: nobody listens.
+  std::function<void(std::string_view piece)> on_text;
+  // When it fires, the call stops as soon as it can and throws base::CancelledError.
+  base::CancelSignalPtr cancel = nullptr;
+};
+
 // The language model behind the agent. Implementations document their thread-safety.
 class ChatModel {
  public:
   virtual ~ChatModel() = default;
+  // One model call: the request's system prompt and messages, the tools the model may
+  // call. Returns the answer; throws for a call that failed (the error text never holds
+  // a credential).
   virtual ModelResponse invoke(const ModelRequest& request, const std::vector<Tool>& tools) = 0;
+  // The same call with streaming and cancellation. The default calls invoke() (after
+  // checking the signal) and hands the whole text to on_text at once.
+  virtual ModelResponse stream(const ModelRequest& request, const std::vector<Tool>& tools,
+                               const ModelCallOptions& options);
+};
+
+// What the loop reports while it runs.
+struct AgentEvent {
+  enum class Kind {
+    kModelStart,  // a model call begins (step)
+    kTextDelta,   // a piece of the answer (text)
+    kModelEnd,    // the model call ended (elapsed_ms, usage, text: the whole answer)
+    kToolStart,   // a tool call begins (call)
+    kToolEnd,     // a tool call ended (call, result, status, elapsed_ms)
+  };
+  Kind kind = Kind::kModelStart;
+  int step = 0;  // the model call this belongs to, from 1
+  std::string text;
+  ToolCall call;
+  std::string result;
+  std::string status;
+  double elapsed_ms = 0;
+  ModelUsage usage;
+};
+// Must be thread-safe: tool events come from the threads that run the tools.
+using AgentEventSink = std::function<void(const AgentEvent&)>;
+
+struct InvokeOptions {
+  // At most this many model calls per run.
+  int max_steps = 25;
+  // The tool calls of one model answer run concurrently, this many at a time (at least 1).
+  size_t max_parallel_tools = 4;
+  // Cancels the running step: the model call stops, running tools get the signal through
+  // their ToolRuntime, calls not started yet are answered "Error: cancelled", and the run
+  // ends with stop_reason "cancelled". The state stays consistent for the next run.
+  base::CancelSignalPtr cancel = nullptr;
+  AgentEventSink on_event;
+  // Where every model call's usage is added (the task tool adds its sub-agents' there
+  // too); null: the run keeps its own.
+  UsageMeterPtr usage = nullptr;
+};
+
+// How a run ended.
+struct RunResult {
+  // The state after the run; "messages" holds the conversation, consistent even when the
+  // run was cut short (every tool call the model made has its tool message).
+  Json state = Json::object();
+  // "done" (the model answered without tool calls), "step_limit", "cancelled" or "error".
+  std::string stop_reason;
+  // For "error": what failed (a model call's error, a hook's exception).
+  std::string error;
+  // The model's last answer text ("" when none).
+  std::string answer;
+  int steps = 0;
+  // This run's model calls (the meter's total when InvokeOptions::usage was given).
+  ModelUsage usage;
 };
 
 class Agent {
@@ -62,11 +132,20 @@ class Agent {
 
   // The whole loop: before_agent, then model and tool calls until the model answers
   // without tool calls or `max_steps` model calls were made. Returns the final state,
-  // whose "messages" holds the conversation.
+  // whose "messages" holds the conversation. Errors of hooks and of the model propagate.
   Json invoke(Json state, const Json& config = Json::object(), int max_steps = 25) const;
+
+  // The loop with streaming, events, concurrent tool calls and cancellation (see
+  // InvokeOptions). Never throws for a failed model call, hook or cancellation: the
+  // result says how the run ended. The messages of `state` are the conversation so far
+  // ({"role": "user"|"assistant"|"tool", ...}); the new ones are appended.
+  RunResult run(Json state, const Json& config, const InvokeOptions& options) const;
 
  private:
   ToolMessage execute_tool(const ToolCallRequest& request) const;
+  void run_loop(RunResult& result, const Json& config, const InvokeOptions& options) const;
+  void run_tools(const std::vector<ToolCall>& calls, RunResult& result, const Json& config,
+                 const InvokeOptions& options, int step) const;
 
   const std::vector<std::shared_ptr<AgentMiddleware>> middlewares_;
   const std::shared_ptr<ChatModel> model_;

@@ -2,6 +2,8 @@
 // Plain values: copyable, no shared state.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -19,11 +21,51 @@ struct ToolCall {
   Json args = Json::object();
 };
 
+// The tokens one model call used, as the model's API reported them (0 when it did not).
+struct ModelUsage {
+  long long input_tokens = 0;
+  long long output_tokens = 0;
+};
+
 // What the model answered: text, and the tool calls it wants made (none ends the run).
 struct ModelResponse {
+  ModelResponse() = default;
+  ModelResponse(std::string answer, std::vector<ToolCall> calls = {}, ModelUsage used = {})
+      : text(std::move(answer)), tool_calls(std::move(calls)), usage(used) {}
+
   std::string text;
   std::vector<ToolCall> tool_calls;
+  ModelUsage usage;
 };
+
+// Keeps the usage of every model call of a run, sub-agents' calls included, in the order
+// they ended. Thread-safe.
+class UsageMeter {
+ public:
+  void add(const ModelUsage& usage) {
+    std::lock_guard<std::mutex> lock(mu_);
+    calls_.push_back(usage);
+  }
+  // The sum over every call so far.
+  ModelUsage total() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    ModelUsage sum;
+    for (const auto& call : calls_) {
+      sum.input_tokens += call.input_tokens;
+      sum.output_tokens += call.output_tokens;
+    }
+    return sum;
+  }
+  std::vector<ModelUsage> calls() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return calls_;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<ModelUsage> calls_;  // guarded by mu_
+};
+using UsageMeterPtr = std::shared_ptr<UsageMeter>;
 
 // One model call as the middlewares see it.
 class ModelRequest {
@@ -63,6 +105,9 @@ struct ToolRuntime {
   // be cancelled. A tool that observes it stops what it waits on and answers with its
   // error text.
   base::CancelSignalPtr cancel = nullptr;
+  // Where a tool that calls a model itself (the sub-agents' task tool) adds that model's
+  // usage, so the run's total holds it; null when nobody counts.
+  UsageMeterPtr usage = nullptr;
 };
 
 // One tool call as the tool-call hooks see it.
@@ -72,6 +117,7 @@ struct ToolCallRequest {
   Json config = Json::object();
   // Passed on to the tool's ToolRuntime (see there).
   base::CancelSignalPtr cancel = nullptr;
+  UsageMeterPtr usage = nullptr;
 };
 
 // A tool's answer. status is "success", or "error" when the tool could not run at all.

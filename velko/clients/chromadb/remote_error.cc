@@ -2,22 +2,13 @@
 
 #include "velko/base/env.h"
 #include "velko/base/redact.h"
-#include "velko/base/utf8.h"
+#include "velko/base/strings.h"
 
 namespace velko::clients::chromadb {
 
 std::string _service_base_url(const std::optional<std::string>& given, const char* env_name,
                               std::string_view fallback) {
-  std::string url;
-  if (given && !given->empty()) {
-    url = *given;
-  } else if (auto env = base::getenv_opt(env_name); env && !env->empty()) {
-    url = *env;
-  } else {
-    url = std::string(fallback);
-  }
-  while (!url.empty() && url.back() == '/') url.pop_back();
-  return url;
+  return base::service_base_url(given, env_name, fallback);
 }
 
 std::string _scrub(std::string text, std::string_view secret) {
@@ -26,18 +17,7 @@ std::string _scrub(std::string text, std::string_view secret) {
   return redactor.redact(text);
 }
 
-std::string _shorten(std::string_view text, size_t max_bytes) {
-  if (text.size() <= max_bytes) return std::string(text);
-  size_t end = 0;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t next = pos;
-    base::decode_utf8(text, next);
-    if (next > max_bytes) break;
-    end = pos = next;
-  }
-  return std::string(text.substr(0, end)) + "...";
-}
+std::string _shorten(std::string_view text, size_t max_bytes) { return base::shorten(text, max_bytes); }
 
 Json _decode_json(const base::HttpResponse& response, std::string_view service) {
   try {
