@@ -28,6 +28,7 @@ bool cut_long_text(std::string& text, size_t max_bytes) {
   size_t dropped = base::count_code_points(std::string_view(text).substr(keep));
   text.resize(keep);
   text.append(kEllipsis).append(std::to_string(dropped)).append(kTail);
+  text.shrink_to_fit();  // resize() keeps the capacity: a cut 20 MB value would still hold 20 MB
   return true;
 }
 

@@ -25,6 +25,10 @@ TEST(ValueBounds, CutsLongTextOnceAtACharacterBoundary) {
   EXPECT_TRUE(cut_long_text(lookalike, 10));
   EXPECT_TRUE(lookalike.ends_with("more characters]"));
   EXPECT_LT(lookalike.size(), 40u);
+  // The memory of what was cut goes back: fifty cut 20 MB values must not hold 1 GB.
+  std::string huge(20'000'000, 'v');
+  EXPECT_TRUE(cut_long_text(huge, MAX_VALUE_BYTES));
+  EXPECT_LT(huge.capacity(), 2 * MAX_VALUE_BYTES);
 }
 
 TEST(ValueBounds, BoundsStructuredValuesByTheirJsonText) {
