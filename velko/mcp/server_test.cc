@@ -468,6 +468,12 @@ TEST_F(McpSessionTest, PingAnswersWhileACallRunsAndACancelledCallGetsNoResponse)
   auto again = std::make_shared<RecordingOutbox>();
   session.receive(wait_call(1, 0), again);
   EXPECT_EQ(again->wait_for(1).at(0)["result"]["content"][0]["text"], "waited");
+  // A client may reuse an id the moment it reads the response: it is never refused.
+  for (int round = 0; round < 50; ++round) {
+    auto next = std::make_shared<RecordingOutbox>();
+    session.receive(wait_call(7, 0), next);
+    ASSERT_EQ(next->wait_for(1).at(0)["result"]["content"][0]["text"], "waited") << "round " << round;
+  }
 }
 
 TEST_F(McpSessionTest, CloseCancelsEverythingInFlightAndQueued) {

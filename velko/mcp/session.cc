@@ -78,6 +78,7 @@ void Session::receive(Incoming message, const std::shared_ptr<Outbox>& reply) {
       return;
     }
     calls_.emplace(key, call);
+    ++running_;
   }
   if (!call->progress_token.is_null()) start_ticker();
   // Waits while the pool is full: this is the backpressure on the reader.
@@ -93,6 +94,11 @@ void Session::run(const std::shared_ptr<Call>& call, const Incoming& request) {
   std::string response;
   if (!closing && !call->cancel->cancelled()) response = server_.respond(request, config_, CallContext{call->cancel});
   {
+    // The id is free again before the client can see the response.
+    std::lock_guard lock(mu_);
+    calls_.erase(call->id.dump());
+  }
+  {
     std::lock_guard send_lock(call->send_mu);
     call->ended = true;
     // Per the protocol a cancelled request gets no response.
@@ -100,7 +106,7 @@ void Session::run(const std::shared_ptr<Call>& call, const Incoming& request) {
   }
   call->reply->done();
   std::lock_guard lock(mu_);
-  calls_.erase(call->id.dump());
+  --running_;
   changed_.notify_all();
 }
 
@@ -164,7 +170,7 @@ void Session::close() {
   for (const auto& call : running) call->cancel->cancel();  // outside mu_: callbacks may take a moment
   running.clear();
   lock.lock();
-  changed_.wait(lock, [this] { return calls_.empty(); });
+  changed_.wait(lock, [this] { return running_ == 0; });
   std::thread ticker = std::move(ticker_);
   lock.unlock();
   if (ticker.joinable()) ticker.join();

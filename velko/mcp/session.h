@@ -72,7 +72,7 @@ class Session {
   void close();
 
   const SessionConfig& config() const { return config_; }
-  // Requests queued or running (a snapshot).
+  // Requests queued or running whose response has not started to go out (a snapshot).
   size_t in_flight() const;
 
  private:
@@ -88,7 +88,10 @@ class Session {
 
   mutable std::mutex mu_;
   // State below is guarded by mu_.
-  std::map<std::string, std::shared_ptr<Call>> calls_;  // by the id's JSON text
+  // Requests whose id is taken, by the id's JSON text. A call leaves this map just before its
+  // response goes out, so a client that reuses the id on reading the response is not refused.
+  std::map<std::string, std::shared_ptr<Call>> calls_;
+  size_t running_ = 0;  // calls accepted whose reply is not yet done(); close() waits for 0
   bool closed_ = false;
   bool ticker_started_ = false;
   std::condition_variable changed_;  // a call ended, or the session closed
