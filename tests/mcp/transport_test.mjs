@@ -320,8 +320,46 @@ async function httpAuthAndOrigin() {
   check("http: SIGTERM ends the server cleanly", proc.exitCode === 0 || proc.signalCode === null, `${proc.exitCode}`);
 }
 
-// pg_sleep against the PostgreSQL test server: a ping overtakes it, and a cancelled call
-// leaves nothing running on the server.
+// pg_sleep against the PostgreSQL test server, over each transport: a ping overtakes it,
+// and a cancelled call leaves nothing running on the server.
+async function pgExercise(label, client) {
+  const order = [];
+  const sleeping = client.callTool({ name: "execute_sql_query", arguments: { query: "SELECT pg_sleep(5) AS slept" } },
+                                   undefined, { timeout: 60000 }).then((result) => { order.push("pg_sleep"); return result; });
+  await sleep(300);
+  await client.ping().then(() => order.push("ping"));
+  const slept = await sleeping;
+  check(`postgres ${label}: a ping sent after pg_sleep(5) answers first`, order.join(",") === "ping,pg_sleep", order.join(","));
+  check(`postgres ${label}: pg_sleep(5) answers`, !slept.isError, text(slept));
+
+  // Cancellation reaches the server: the query leaves pg_stat_activity.
+  const marker = `velko_mcp_cancel_${label}_${Date.now()}`;
+  const controller = new AbortController();
+  const cancelled = client.callTool({ name: "execute_sql_query",
+                                      arguments: { query: `SELECT pg_sleep(30) AS ${marker}` } },
+                                    undefined, { signal: controller.signal, timeout: 60000 }).catch(() => null);
+  const running = async () => {
+    const result = await client.callTool({ name: "execute_sql_query", arguments: { query:
+      `SELECT count(*) AS n FROM pg_stat_activity WHERE query LIKE '%${marker}%' AND query NOT LIKE '%pg_stat_activity%'` } });
+    return JSON.parse(text(result)).rows?.[0]?.[0];
+  };
+  let seen = 0;
+  for (let attempt = 0; attempt < 20 && seen === 0; attempt += 1) {
+    await sleep(100);
+    seen = await running();
+  }
+  check(`postgres ${label}: the long query shows in pg_stat_activity`, seen === 1, String(seen));
+  controller.abort("no longer needed");
+  await cancelled;
+  let left = seen;
+  const deadline = Date.now() + 5000;
+  while (left !== 0 && Date.now() < deadline) {
+    await sleep(200);
+    left = await running();
+  }
+  check(`postgres ${label}: a cancelled call's query is gone from pg_stat_activity within 5 s`, left === 0, String(left));
+}
+
 async function postgres() {
   const url = process.env.VELKO_TEST_PG_URL;
   if (!url) {
@@ -339,43 +377,19 @@ async function postgres() {
     const transport = new StdioClientTransport({ command: velko, args: ["mcp"], env: pgEnv, stderr: "pipe" });
     const client = new Client({ name: "velko-pg-test", version: "1.0.0" });
     await client.connect(transport);
-    const order = [];
-    const sleeping = client.callTool({ name: "execute_sql_query", arguments: { query: "SELECT pg_sleep(5) AS slept" } },
-                                     undefined, { timeout: 60000 }).then((result) => { order.push("pg_sleep"); return result; });
-    await sleep(300);
-    await client.ping().then(() => order.push("ping"));
-    const slept = await sleeping;
-    check("postgres: a ping sent after pg_sleep(5) answers first", order.join(",") === "ping,pg_sleep", order.join(","));
-    check("postgres: pg_sleep(5) answers", !slept.isError, text(slept));
-
-    // Cancellation reaches the server: the query leaves pg_stat_activity.
-    const marker = "velko_mcp_cancel_" + Date.now();
-    const controller = new AbortController();
-    const cancelled = client.callTool({ name: "execute_sql_query",
-                                        arguments: { query: `SELECT pg_sleep(30) AS ${marker}` } },
-                                      undefined, { signal: controller.signal, timeout: 60000 }).catch(() => null);
-    const running = async () => {
-      const result = await client.callTool({ name: "execute_sql_query", arguments: { query:
-        `SELECT count(*) AS n FROM pg_stat_activity WHERE query LIKE '%${marker}%' AND query NOT LIKE '%pg_stat_activity%'` } });
-      return JSON.parse(text(result)).rows?.[0]?.[0];
-    };
-    let seen = 0;
-    for (let attempt = 0; attempt < 20 && seen === 0; attempt += 1) {
-      await sleep(100);
-      seen = await running();
-    }
-    check("postgres: the long query shows in pg_stat_activity", seen === 1, String(seen));
-    controller.abort("no longer needed");
-    await cancelled;
-    let left = seen;
-    const deadline = Date.now() + 5000;
-    while (left !== 0 && Date.now() < deadline) {
-      await sleep(200);
-      left = await running();
-    }
-    check("postgres: a cancelled call's query is gone from pg_stat_activity within 5 s (needs the drivers' cancellation)",
-          left === 0, String(left));
+    await pgExercise("stdio", client);
     await client.close();
+
+    const { proc, port } = await startHttp(["127.0.0.1:0"], { HOME: pgHome });
+    try {
+      const httpClient = new Client({ name: "velko-pg-test-http", version: "1.0.0" });
+      await httpClient.connect(new StreamableHTTPClientTransport(new URL(`http://127.0.0.1:${port}/mcp`)));
+      await pgExercise("http", httpClient);
+      await httpClient.close();
+    } finally {
+      proc.kill("SIGTERM");
+      await new Promise((done) => (proc.exitCode !== null ? done() : proc.on("exit", done)));
+    }
   } finally {
     rmSync(pgHome, { recursive: true, force: true });
   }
