@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "velko/base/env.h"
@@ -16,6 +17,7 @@
 #include "velko/middleware/aws/middleware.h"
 #include "velko/middleware/skills/discovery.h"
 #include "velko/middleware/skills/middleware.h"
+#include "velko/platform/sandbox/e2b_backend.h"
 #include "velko/platform/services/hosted_services.h"
 
 namespace velko {
@@ -187,6 +189,49 @@ TEST_F(SkillsAgentTest, WebModeWritesSkillsIntoTheLocalSandboxWhereTheyAreListed
       EXPECT_EQ(*skill.description, "Reconcile revenue: orders vs invoices");
     }
   }
+}
+
+// The product's own web set-up: the sandbox backend on the local sandbox, the default
+// listing root. The skills are listed from where the sandbox keeps them and named as its
+// commands see them; a link planted in the sandbox that leads out of it lists nothing.
+TEST_F(SkillsAgentTest, WebModeOnTheLocalSandboxListsWhatTheBackendWroteByItsSandboxPaths) {
+  fs::path sandbox_home = temp_.path() / "sandboxes" / "sandbox-2";
+  fs::path outside = temp_.path() / "outside" / "planted";
+  fs::create_directories(outside);
+  std::ofstream(outside / "SKILL.md") << "---\nname: planted\ndescription: Read from outside the sandbox\n---\n";
+  fs::create_directories(sandbox_home / ".velko" / "skills");
+  fs::create_symlink("../../../outside/planted", sandbox_home / ".velko" / "skills" / "planted");
+
+  auto backend = std::make_shared<platform::sandbox::E2BBackend>();
+  backend->set_id("sandbox-2");
+  auto built = agent(host::MiddlewareContext{"web", backend, std::nullopt, std::nullopt});
+  Json config = {{"configurable", {{"skill_ids", {"custom"}}}}};
+  Json state = built->run_before_agent(Json::object(), config);
+
+  std::map<std::string, std::string> paths;
+  for (const auto& skill : skills::skills_from_json(state["skills_metadata"])) paths[*skill.name] = *skill.path;
+  EXPECT_EQ(paths["revenue-check"], "/home/user/.velko/skills/revenue-check/SKILL.md");
+  EXPECT_EQ(paths["sql-review"], "/home/user/.velko/skills/default/sql-review/SKILL.md");
+  EXPECT_EQ(paths.count("planted"), 0u);
+  EXPECT_TRUE(fs::exists(sandbox_home / ".velko" / "skills" / "revenue-check" / "SKILL.md"));
+  // The prompt names the files where the agent's commands find them.
+  std::string prompt = built->system_prompt_for(state, config);
+  EXPECT_NE(prompt.find("/home/user/.velko/skills/revenue-check/SKILL.md"), std::string::npos) << prompt;
+  EXPECT_EQ(prompt.find(sandbox_home.string()), std::string::npos);
+
+  // A sandbox whose skills root is itself a link out of it: the copy is refused and nothing
+  // outside is listed.
+  fs::path trapped = temp_.path() / "sandboxes" / "sandbox-3";
+  fs::create_directories(trapped / ".velko");
+  fs::create_symlink(temp_.path() / "outside", trapped / ".velko" / "skills");
+  backend->set_id("sandbox-3");
+  try {
+    built->run_before_agent(Json::object(), config);
+    ADD_FAILURE() << "the copy through a link out of the sandbox was not refused";
+  } catch (const std::exception& error) {
+    EXPECT_NE(std::string(error.what()).find("outside /home/user"), std::string::npos) << error.what();
+  }
+  EXPECT_FALSE(fs::exists(temp_.path() / "outside" / "default"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Sandbox backends: where the agent's shell commands run.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -48,6 +49,14 @@ class BackendProtocol {
   // Working directory for later commands.
   virtual void set_cwd(std::string path) = 0;
   virtual std::optional<std::string> get_cwd() = 0;
+
+  // Where the directory at `path` (as commands see it) lies on this machine, for backends
+  // whose files are kept here; nullopt for the others, and when there is no such
+  // directory. Never throws an ordinary error.
+  virtual std::optional<std::filesystem::path> local_directory(const std::string& path) {
+    (void)path;
+    return std::nullopt;
+  }
 };
 
 // Base of the backends that run commands inside an isolated sandbox.

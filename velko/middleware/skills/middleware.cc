@@ -119,6 +119,22 @@ void SkillsMiddleware::_copy_custom_skills_to_sandbox(const Json& skill_ids) con
   for (const auto& [path, text] : files) sandbox->files().write(path, text);
 }
 
+std::vector<SkillMetadata> SkillsMiddleware::list_sandbox_skills() const {
+  std::optional<std::filesystem::path> local;
+  if (backend_ && backend_->has_id()) local = backend_->local_directory(SANDBOX_SKILLS_DIR);
+  if (!local) return _list_skills(listing_dir_);
+  // The files are on this machine under the sandbox's own directory: list them there and
+  // name them as the agent's commands see them.
+  std::vector<SkillMetadata> skills = _list_skills(*local);
+  const std::string prefix = local->string() + "/";
+  for (SkillMetadata& skill : skills) {
+    if (skill.path && skill.path->starts_with(prefix)) {
+      skill.path = std::string(SANDBOX_SKILLS_DIR) + "/" + skill.path->substr(prefix.size());
+    }
+  }
+  return skills;
+}
+
 host::StateUpdate SkillsMiddleware::before_agent(const Json&, const host::Runtime&) {
   std::vector<SkillMetadata> skills;
   if (mode_ == "web") {
@@ -130,7 +146,7 @@ host::StateUpdate SkillsMiddleware::before_agent(const Json&, const host::Runtim
       throw base::TypeError("skill_ids must be a list of skill identifiers, not " + std::string(skill_ids.type_name()));
     }
     _copy_custom_skills_to_sandbox(skill_ids);
-    skills = _list_skills(listing_dir_);
+    skills = list_sandbox_skills();
   } else {
     platform::skills_loader::copy_default_skills();
     skills = _list_skills(skills_dir_);

@@ -51,7 +51,10 @@ class SkillsMiddleware : public host::AgentMiddleware {
   // mode: "cli" or "web". backend: the sandbox web mode writes into (may be null).
   // skills_dir: the user's root for cli mode (default SKILLS_DIR()). listing_dir: the
   // root web mode lists after copying, on the local file system (SANDBOX_SKILLS_DIR by
-  // default; a deployment that sees the sandbox's home elsewhere points it there).
+  // default; a deployment that sees the sandbox's home elsewhere points it there). When
+  // the backend keeps its files on this machine (host::BackendProtocol::local_directory),
+  // web mode lists SANDBOX_SKILLS_DIR where the backend put it instead, with each skill's
+  // path as the sandbox sees it.
   explicit SkillsMiddleware(std::string mode = "web", std::shared_ptr<host::BackendProtocol> backend = nullptr,
                             std::optional<std::filesystem::path> skills_dir = std::nullopt,
                             std::filesystem::path listing_dir = SANDBOX_SKILLS_DIR);
@@ -90,6 +93,8 @@ class SkillsMiddleware : public host::AgentMiddleware {
   host::ModelRequest with_skills_section(const host::ModelRequest& request) const;
 
  private:
+  std::vector<SkillMetadata> list_sandbox_skills() const;
+
   const std::string mode_;
   const std::shared_ptr<host::BackendProtocol> backend_;
   const std::filesystem::path skills_dir_;

@@ -34,6 +34,15 @@ std::optional<std::string> E2BBackend::get_cwd() {
   return cwd_;
 }
 
+std::optional<std::filesystem::path> E2BBackend::local_directory(const std::string& path) {
+  if (!has_id()) return std::nullopt;
+  try {
+    return connect(id(), timeout_seconds_)->files().local_directory(path);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 host::ExecuteResponse E2BBackend::execute(const std::string& command, const std::optional<host::EnvMap>& envs) {
   return execute_cancellable(command, envs, nullptr);
 }

@@ -8,6 +8,7 @@
 // own connection.
 #pragma once
 
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -44,6 +45,10 @@ class E2BBackend : public host::BaseSandbox {
   void set_cwd(std::string path) override;
   // Absent until set_cwd().
   std::optional<std::string> get_cwd() override;
+
+  // Asks the sandbox's provider (see SandboxFiles::local_directory); nullopt without an id
+  // or when the sandbox cannot be reached.
+  std::optional<std::filesystem::path> local_directory(const std::string& path) override;
 
   int timeout_seconds() const { return timeout_seconds_; }
 

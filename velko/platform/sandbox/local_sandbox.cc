@@ -131,6 +131,11 @@ Located locate(const fs::path& home, std::deque<std::string> parts, bool make_di
   return Located{std::move(stack.back()), ""};
 }
 
+bool is_under(const fs::path& path, const fs::path& dir) {
+  auto [dir_end, path_it] = std::mismatch(dir.begin(), dir.end(), path.begin(), path.end());
+  return dir_end == dir.end();
+}
+
 class LocalFiles : public SandboxFiles {
  public:
   explicit LocalFiles(fs::path home) : home_(std::move(home)) {}
@@ -173,14 +178,25 @@ class LocalFiles : public SandboxFiles {
     return data;
   }
 
+  std::optional<fs::path> local_directory(const std::string& path) override {
+    try {
+      Located at = locate(home_, home_relative(path), false, path);
+      Fd dir(at.name.empty() ? ::dup(at.dir.get())
+                             : ::openat(at.dir.get(), at.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (dir.get() < 0) return std::nullopt;
+      std::error_code link_ec, home_ec;
+      fs::path real = fs::read_symlink("/proc/self/fd/" + std::to_string(dir.get()), link_ec);
+      fs::path home = fs::canonical(home_, home_ec);
+      if (link_ec || home_ec || !is_under(real, home)) return std::nullopt;
+      return real;
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+
  private:
   const fs::path home_;
 };
-
-bool is_under(const fs::path& path, const fs::path& dir) {
-  auto [dir_end, path_it] = std::mismatch(dir.begin(), dir.end(), path.begin(), path.end());
-  return dir_end == dir.end();
-}
 
 // The interpreter that `python` runs in the sandbox, or nullopt when there is none.
 std::optional<std::string> sandbox_python(const LocalSandboxOptions& options) {

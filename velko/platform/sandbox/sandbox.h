@@ -7,6 +7,7 @@
 // bubblewrap); tests put a fake in it with ScopedSandboxProvider.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -34,6 +35,14 @@ class SandboxFiles {
   // The file's bytes. format must be "bytes" or "text" (ValueError otherwise); both give
   // the bytes unchanged. Throws FileNotFoundError when missing, OSError otherwise.
   virtual std::string read(const std::string& path, const std::string& format = "bytes") = 0;
+  // Where the directory at the sandbox path lies on this machine, for providers that keep
+  // the sandbox's files here; nullopt for the others, and when the path does not name an
+  // existing directory. The path is resolved as the sandbox resolves it, so a link planted
+  // inside cannot point the answer outside the sandbox home. Never throws an ordinary error.
+  virtual std::optional<std::filesystem::path> local_directory(const std::string& path) {
+    (void)path;
+    return std::nullopt;
+  }
 };
 
 class SandboxCommands {
