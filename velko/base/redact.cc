@@ -32,6 +32,14 @@ bool is_secret_name(std::string_view name) {
   return ends_with(low, "key");
 }
 
+bool is_secret_variable(std::string_view name, std::string_view value) {
+  if (is_secret_name(name)) return true;
+  if (value.find("://") == std::string_view::npos) return false;
+  Redactor url;
+  url.add_url(value);
+  return !url.empty();
+}
+
 void Redactor::add_form(std::string form) {
   if (form.size() < MIN_SECRET_LENGTH) return;
   if (std::find(forms_.begin(), forms_.end(), form) != forms_.end()) return;

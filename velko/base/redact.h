@@ -37,6 +37,9 @@ inline constexpr const char* REDACTED = "***";
 // names a secret: case-insensitively, it contains "password", "passwd", "token",
 // "secret", "credential" or "private_key", or ends with "key" ("api_key", "AWS_KEY").
 bool is_secret_name(std::string_view name);
+// True for an environment variable that must not reach code the user did not write: its
+// name names a secret, or its value is a URL carrying one ("postgres://u:pw@db/x").
+bool is_secret_variable(std::string_view name, std::string_view value);
 
 class Redactor {
  public:

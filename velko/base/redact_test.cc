@@ -51,6 +51,12 @@ TEST(Redactor, SecretNames) {
   for (const char* name : {"username", "host", "PATH", "HOME", "keyboard", "VELKO_CONNECTION_STRING"}) {
     EXPECT_FALSE(is_secret_name(name)) << name;
   }
+  // A variable carries a secret by its name or by a URL with credentials in its value.
+  EXPECT_TRUE(is_secret_variable("DATABASE_URL", "postgres://ana:s3cr3t-pw@db:5432/sales"));
+  EXPECT_TRUE(is_secret_variable("WAREHOUSE", "snowflake://acct/db?token=abcdefgh"));
+  EXPECT_TRUE(is_secret_variable("GITHUB_TOKEN", "plain"));
+  EXPECT_FALSE(is_secret_variable("DOCS_URL", "https://docs.example.com/x?page=2"));
+  EXPECT_FALSE(is_secret_variable("PATH", "/usr/bin:/bin"));
 }
 
 }  // namespace

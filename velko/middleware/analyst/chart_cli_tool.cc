@@ -146,13 +146,13 @@ bool sandbox_turned_off() {
   return true;
 }
 
-// The script's environment: this process's, without variables that name secrets (the
+// The script's environment: this process's, without variables that name or carry secrets (the
 // connection URL the script needs comes as VELKO_CONNECTION_STRING, which is not one),
 // with a PostgreSQL session read-only by default.
 std::map<std::string, std::string> script_environment(const std::string& connection_string) {
   std::map<std::string, std::string> env;
   for (auto& [name, value] : base::environment()) {
-    if (!base::is_secret_name(name)) env.emplace(name, value);
+    if (!base::is_secret_variable(name, value)) env.emplace(name, value);
   }
   if (!connection_string.empty()) {
     env["VELKO_CONNECTION_STRING"] = connection_string;
