@@ -19,8 +19,7 @@
 //
 // Thread safety: stateless; safe to call from several threads on separate vectors.
 
-#ifndef VELKO_PLATFORM_DB_UTILS_SQL_LEXER_H_
-#define VELKO_PLATFORM_DB_UTILS_SQL_LEXER_H_
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -163,5 +162,3 @@ inline constexpr int kMaxBracketDepth = 200;
 LexStatus lex_sql(std::string_view sql, SqlDialect dialect, std::vector<Token>& tokens);
 
 }  // namespace velko::platform::db_utils
-
-#endif  // VELKO_PLATFORM_DB_UTILS_SQL_LEXER_H_

@@ -48,8 +48,7 @@
 // Thread safety: all functions are safe to call concurrently; each thread reuses its
 // own token buffer.
 
-#ifndef VELKO_PLATFORM_DB_UTILS_SQL_LIMIT_H_
-#define VELKO_PLATFORM_DB_UTILS_SQL_LIMIT_H_
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -110,5 +109,3 @@ LimitCapResult cap_query_limit(std::string_view query, long long limit,
 std::string_view limit_outcome_name(LimitOutcome outcome);
 
 }  // namespace velko::platform::db_utils
-
-#endif  // VELKO_PLATFORM_DB_UTILS_SQL_LIMIT_H_
