@@ -321,60 +321,21 @@ int finish_turn(AgentSession& session, const host::RunResult& result) {
 
 // --- Ctrl-C -------------------------------------------------------------------------------
 
-namespace {
-volatile sig_atomic_t g_interrupt_fd = -1;
+InterruptWatcher::InterruptWatcher(std::function<void()> idle_hint)
+    : idle_hint_(std::move(idle_hint)), signals_({SIGINT}, [this](int) { on_press(); }) {}
 
-extern "C" void on_interrupt(int) {
-  int fd = g_interrupt_fd;
-  if (fd >= 0) {
-    char press = 1;
-    [[maybe_unused]] ssize_t written = ::write(fd, &press, 1);
-  }
-}
-}  // namespace
-
-InterruptWatcher::InterruptWatcher(std::function<void()> idle_hint) : idle_hint_(std::move(idle_hint)) {
-  if (::pipe2(pipe_, O_CLOEXEC) != 0) throw base::OSError("cannot create a pipe for Ctrl-C");
-  g_interrupt_fd = pipe_[1];
-  struct sigaction action {};
-  action.sa_handler = &on_interrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &action, nullptr);
-  thread_ = std::thread([this] { watch(); });
-}
-
-InterruptWatcher::~InterruptWatcher() {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  g_interrupt_fd = -1;
-  char stop = 0;
-  [[maybe_unused]] ssize_t written = ::write(pipe_[1], &stop, 1);
-  thread_.join();
-  ::close(pipe_[0]);
-  ::close(pipe_[1]);
-}
-
-void InterruptWatcher::watch() {
-  for (;;) {
-    char press = 0;
-    ssize_t got = ::read(pipe_[0], &press, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || press == 0) return;
-    std::function<void()> hint;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (current_) {
-        if (current_->cancelled()) ::_exit(130);  // a second press: the user wants out now
-        current_->cancel();
-        continue;
-      }
-      hint = idle_hint_;
+void InterruptWatcher::on_press() {
+  std::function<void()> hint;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (current_) {
+      if (current_->cancelled()) ::_exit(130);  // a second press: the user wants out now
+      current_->cancel();
+      return;
     }
-    if (hint) hint();
+    hint = idle_hint_;
   }
+  if (hint) hint();
 }
 
 base::CancelSignalPtr InterruptWatcher::begin_turn() {

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/signal_pipe.h"
 #include "velko/base/cancel.h"
 #include "velko/base/json.h"
 #include "velko/host/agent.h"
@@ -106,7 +107,6 @@ class AgentSession {
 class InterruptWatcher {
  public:
   explicit InterruptWatcher(std::function<void()> idle_hint = nullptr);
-  ~InterruptWatcher();
   InterruptWatcher(const InterruptWatcher&) = delete;
   InterruptWatcher& operator=(const InterruptWatcher&) = delete;
 
@@ -115,13 +115,12 @@ class InterruptWatcher {
   void end_turn();
 
  private:
-  void watch();
+  void on_press();
 
-  std::function<void()> idle_hint_;
-  int pipe_[2] = {-1, -1};
-  std::thread thread_;
+  const std::function<void()> idle_hint_;
   std::mutex mu_;
   base::CancelSignalPtr current_;  // guarded by mu_
+  SignalPipe signals_;             // last: it calls on_press() until it is destroyed
 };
 
 // Prints the end of a turn (a stop that is not "done", the usage) and returns the exit

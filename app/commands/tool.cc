@@ -6,98 +6,20 @@
 // SIGINT and SIGTERM cancel the call: the tool stops what it waits on (a query is
 // stopped on the server), its answer is printed ("Error executing query: cancelled" for
 // a query) and the status is 130. A second signal ends the process at once.
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <iostream>
-#include <thread>
 
 #include "app/agent_builder.h"
 #include "app/command.h"
+#include "app/signal_pipe.h"
 #include "velko/base/cancel.h"
 #include "velko/base/env.h"
 #include "velko/base/json.h"
 
 namespace velko::app {
 namespace {
-
-// The write end of the self-pipe the signal handler writes to; -1 when none.
-std::atomic<int> interrupt_pipe_fd{-1};
-
-extern "C" void on_tool_interrupt(int) {
-  int saved_errno = errno;
-  int fd = interrupt_pipe_fd.load();
-  if (fd >= 0) {
-    char byte = 'S';
-    ssize_t written = ::write(fd, &byte, 1);
-    (void)written;
-  }
-  errno = saved_errno;
-}
-
-// Cancels `signal` when SIGINT or SIGTERM arrives while it lives. The handler only
-// writes a byte to a pipe (async-signal-safe); a thread of its own reads it and cancels,
-// then restores the default handlers so that a second signal ends the process. The
-// destructor restores the previous handlers and joins the thread.
-class InterruptWatcher {
- public:
-  explicit InterruptWatcher(base::CancelSignalPtr signal) : signal_(std::move(signal)) {
-    if (::pipe2(fds_, O_CLOEXEC) != 0) return;
-    interrupt_pipe_fd.store(fds_[1]);
-    struct sigaction action {};
-    action.sa_handler = &on_tool_interrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &previous_int_);
-    sigaction(SIGTERM, &action, &previous_term_);
-    installed_ = true;
-    thread_ = std::thread([this] { watch(); });
-  }
-
-  ~InterruptWatcher() {
-    if (!installed_) return;
-    sigaction(SIGINT, &previous_int_, nullptr);
-    sigaction(SIGTERM, &previous_term_, nullptr);
-    interrupt_pipe_fd.store(-1);
-    char byte = 'Q';
-    ssize_t written = ::write(fds_[1], &byte, 1);
-    (void)written;
-    thread_.join();
-    ::close(fds_[0]);
-    ::close(fds_[1]);
-  }
-
-  InterruptWatcher(const InterruptWatcher&) = delete;
-  InterruptWatcher& operator=(const InterruptWatcher&) = delete;
-
-  bool fired() const { return fired_.load(); }
-
- private:
-  void watch() {
-    while (true) {
-      char byte = 0;
-      ssize_t count = ::read(fds_[0], &byte, 1);
-      if (count < 0 && errno == EINTR) continue;
-      if (count <= 0 || byte == 'Q') return;
-      if (!fired_.exchange(true)) {
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
-        signal_->cancel();
-      }
-    }
-  }
-
-  base::CancelSignalPtr signal_;
-  int fds_[2] = {-1, -1};
-  bool installed_ = false;
-  struct sigaction previous_int_ {};
-  struct sigaction previous_term_ {};
-  std::atomic<bool> fired_{false};
-  std::thread thread_;
-};
 
 struct ToolOptions {
   std::string name;
@@ -135,18 +57,23 @@ int run_tool(const ToolOptions& options, const CommandContext& context) {
   apply_global_options(context.options);
   AgentOptions agent_options;
   agent_options.mode = options.mode;
-    agent_options.sandbox_id = options.sandbox_id;
+  agent_options.sandbox_id = options.sandbox_id;
   agent_options.cwd = base::getenv_opt("PWD");
   auto agent = build_agent(agent_options);
 
   host::ToolCall call{options.tool_call_id, options.name, *args};
   auto cancel = std::make_shared<base::CancelSignal>();
   host::ToolResult result;
-  bool interrupted = false;
+  std::atomic<bool> interrupted{false};
   {
-    InterruptWatcher watcher(cancel);
+    // The first signal cancels the call; the defaults come back, so a second one ends
+    // the process.
+    SignalPipe signals({SIGINT, SIGTERM}, [&](int) {
+      if (interrupted.exchange(true)) return;
+      signals.restore_defaults();
+      cancel->cancel();
+    });
     result = agent->call_tool(host::ToolCallRequest{call, *state, *config, cancel});
-    interrupted = watcher.fired();
   }
   constexpr int kInterruptedStatus = 130;  // 128 + SIGINT, as shells report it
   if (const auto* message = std::get_if<host::ToolMessage>(&result)) {
