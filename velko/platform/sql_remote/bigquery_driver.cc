@@ -154,8 +154,9 @@ class BigqueryConnection : public sql::DriverConnection {
   }
 
   std::string scrub(std::string text) const {
-    if (!token_.empty()) text = base::replace_all(text, token_, "***");
-    return text;
+    base::Redactor redactor;
+    redactor.add_secret(token_);
+    return redactor.redact(text);
   }
 
   base::HttpResponse send(const std::string& method, const std::string& path_and_query,
@@ -171,18 +172,9 @@ class BigqueryConnection : public sql::DriverConnection {
       request.body = body->dump();
     }
     request.timeout_seconds = timeout_seconds;
-    try {
-      return base::http_request(request);
-    } catch (const base::TimeoutError&) {
-      throw base::DatabaseError("BigQuery did not answer within " +
-                                std::to_string(static_cast<long long>(timeout_seconds + 0.5)) + " seconds");
-    } catch (const base::ConnectError& error) {
-      throw sql::DisconnectionError("Could not connect to BigQuery: " + scrub(message_text(error.what())));
-    } catch (const base::TransportError& error) {
-      throw sql::DisconnectionError("The exchange with BigQuery failed: " + scrub(message_text(error.what())));
-    } catch (const base::ValueError& error) {
-      throw base::DatabaseError("Invalid BigQuery address: " + scrub(message_text(error.what())));
-    }
+    base::Redactor redactor;
+    redactor.add_secret(token_);
+    return exchange("BigQuery", request, redactor);
   }
 
   std::string error_text(const base::HttpResponse& response) const {

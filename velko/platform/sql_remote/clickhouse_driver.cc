@@ -126,17 +126,9 @@ class ClickhouseConnection : public sql::DriverConnection {
     request.body = statement;
     request.timeout_seconds = timeout_seconds;
     request.verify_tls = endpoint_.verify_tls;
-    try {
-      return base::http_request(request);
-    } catch (const base::TimeoutError&) {
-      throw base::DatabaseError("ClickHouse did not answer within " + seconds_text(timeout_seconds) + " seconds");
-    } catch (const base::ConnectError& error) {
-      throw sql::DisconnectionError("Could not connect to ClickHouse: " + message_text(error.what()));
-    } catch (const base::TransportError& error) {
-      throw sql::DisconnectionError("The exchange with ClickHouse failed: " + message_text(error.what()));
-    } catch (const base::ValueError& error) {
-      throw base::DatabaseError("Invalid ClickHouse address: " + message_text(error.what()));
-    }
+    base::Redactor redactor;
+    redactor.add_secret(endpoint_.password);
+    return exchange("ClickHouse", request, redactor);
   }
 
   // Stops the statement `query_id` on the server (from the watch's thread). A read-only
@@ -150,10 +142,6 @@ class ClickhouseConnection : public sql::DriverConnection {
     } catch (const std::exception&) {
       // The time-out or the cancellation is what the caller hears about.
     }
-  }
-
-  static std::string seconds_text(double seconds) {
-    return seconds == std::floor(seconds) ? std::to_string(static_cast<long long>(seconds)) : std::to_string(seconds);
   }
 
   static bool refuses_readonly_setting(std::string_view body) {

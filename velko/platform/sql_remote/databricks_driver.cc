@@ -171,18 +171,9 @@ class DatabricksConnection : public sql::DriverConnection {
       request.body = body->dump();
     }
     request.timeout_seconds = timeout_seconds.value_or(options_.request_timeout_seconds);
-    try {
-      return base::http_request(request);
-    } catch (const base::TimeoutError&) {
-      throw base::DatabaseError("Databricks did not answer within " +
-                                std::to_string(static_cast<long long>(request.timeout_seconds)) + " seconds");
-    } catch (const base::ConnectError& error) {
-      throw sql::DisconnectionError("Could not connect to Databricks: " + message_text(error.what()));
-    } catch (const base::TransportError& error) {
-      throw sql::DisconnectionError("The exchange with Databricks failed: " + message_text(error.what()));
-    } catch (const base::ValueError& error) {
-      throw base::DatabaseError("Invalid Databricks address: " + message_text(error.what()));
-    }
+    base::Redactor redactor;
+    redactor.add_secret(endpoint_.token);
+    return exchange("Databricks", request, redactor);
   }
 
   std::string error_text(const base::HttpResponse& response) const {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "velko/base/redact.h"
 #include "velko/base/strings.h"
 #include "velko/platform/db_utils/urls.h"
 #include "velko/platform/sql_remote/duckdb_values.h"
@@ -247,12 +248,9 @@ class DuckdbConnection : public sql::DriverConnection {
 
  private:
   std::string scrub(std::string text) const {
-    if (!token_.empty()) {
-      text = base::replace_all(text, token_, "***");
-      std::string encoded = db_utils::percent_encode(token_);
-      if (encoded != token_) text = base::replace_all(text, encoded, "***");
-    }
-    return message_text(text);
+    base::Redactor redactor;
+    redactor.add_secret(token_);
+    return message_text(redactor.redact(text));
   }
 
   void open(const std::string& path) {

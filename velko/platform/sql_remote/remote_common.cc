@@ -3,10 +3,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 
+#include "velko/base/errors.h"
 #include "velko/base/strings.h"
 #include "velko/base/utf8.h"
+#include "velko/platform/sql/driver.h"
 #include "velko/platform/sql/text_forms.h"
 
 namespace velko::platform::sql_remote {
@@ -128,6 +131,30 @@ std::string message_text(std::string_view text, size_t limit) {
   size_t cut = limit;
   while (cut > 0 && (static_cast<unsigned char>(clean[cut]) & 0xC0) == 0x80) --cut;
   return base::to_valid_utf8(clean.substr(0, cut)) + "...";
+}
+
+std::string seconds_text(double seconds) {
+  if (seconds == std::floor(seconds)) return std::to_string(static_cast<long long>(seconds));
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", seconds);
+  return text;
+}
+
+base::HttpResponse exchange(std::string_view service, const base::HttpRequest& request,
+                            const base::Redactor& redactor) {
+  const std::string name(service);
+  auto shown = [&redactor](const std::exception& error) { return redactor.redact(message_text(error.what())); };
+  try {
+    return base::http_request(request);
+  } catch (const base::TimeoutError&) {
+    throw base::DatabaseError(name + " did not answer within " + seconds_text(request.timeout_seconds) + " seconds");
+  } catch (const base::ConnectError& error) {
+    throw sql::DisconnectionError("Could not connect to " + name + ": " + shown(error));
+  } catch (const base::TransportError& error) {
+    throw sql::DisconnectionError("The exchange with " + name + " failed: " + shown(error));
+  } catch (const base::ValueError& error) {
+    throw base::DatabaseError("Invalid " + name + " address: " + shown(error));
+  }
 }
 
 }  // namespace velko::platform::sql_remote

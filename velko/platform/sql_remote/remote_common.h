@@ -1,5 +1,5 @@
-// Pieces the HTTP-based drivers share: value conversions and error texts.
-// Pure functions, thread-safe.
+// Pieces the HTTP-based drivers share: value conversions, error texts and the HTTP
+// exchange with a service. Thread-safe.
 #pragma once
 
 #include <optional>
@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "velko/base/http.h"
 #include "velko/base/json.h"
+#include "velko/base/redact.h"
 
 namespace velko::platform::sql_remote {
 
@@ -30,5 +32,18 @@ std::vector<std::string_view> type_arguments(std::string_view inside);
 // `text` cut to at most `limit` bytes (never inside a UTF-8 sequence), "..." appended
 // when cut; control characters other than line feeds and tabs dropped.
 std::string message_text(std::string_view text, size_t limit = 2000);
+
+// Seconds as a message shows them: "30", or "2.5" for a fraction.
+std::string seconds_text(double seconds);
+
+// Sends `request` to the warehouse service named `service` in messages ("Snowflake") and
+// returns its answer whatever the HTTP status. Failures to exchange are the drivers'
+// errors: DatabaseError "{service} did not answer within N seconds" when
+// request.timeout_seconds passes, DisconnectionError "Could not connect to {service}: ..."
+// and "The exchange with {service} failed: ...", DatabaseError "Invalid {service}
+// address: ..."; each message is cut with message_text and has `redactor`'s secrets
+// masked.
+base::HttpResponse exchange(std::string_view service, const base::HttpRequest& request,
+                            const base::Redactor& redactor = base::Redactor());
 
 }  // namespace velko::platform::sql_remote

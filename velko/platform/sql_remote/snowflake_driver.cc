@@ -165,18 +165,7 @@ class SnowflakeConnection : public sql::DriverConnection {
       request.body = body->dump();
     }
     request.timeout_seconds = timeout_seconds;
-    try {
-      return base::http_request(request);
-    } catch (const base::TimeoutError&) {
-      throw base::DatabaseError("Snowflake did not answer within " +
-                                std::to_string(static_cast<long long>(timeout_seconds + 0.5)) + " seconds");
-    } catch (const base::ConnectError& error) {
-      throw sql::DisconnectionError("Could not connect to Snowflake: " + scrub(message_text(error.what())));
-    } catch (const base::TransportError& error) {
-      throw sql::DisconnectionError("The exchange with Snowflake failed: " + scrub(message_text(error.what())));
-    } catch (const base::ValueError& error) {
-      throw base::DatabaseError("Invalid Snowflake address: " + scrub(message_text(error.what())));
-    }
+    return exchange("Snowflake", request, redactor());
   }
 
   std::string error_text(const base::HttpResponse& response) const {
@@ -199,12 +188,13 @@ class SnowflakeConnection : public sql::DriverConnection {
     return scrub(message_text(text));
   }
 
-  std::string scrub(std::string text) const {
-    if (!endpoint_.token.empty()) text = base::replace_all(text, endpoint_.token, "***");
-    std::string encoded = db_utils::percent_encode(endpoint_.token);
-    if (!encoded.empty() && encoded != endpoint_.token) text = base::replace_all(text, encoded, "***");
-    return text;
+  base::Redactor redactor() const {
+    base::Redactor redactor;
+    redactor.add_secret(endpoint_.token);
+    return redactor;
   }
+
+  std::string scrub(std::string text) const { return redactor().redact(text); }
 
   Json read_body(const base::HttpResponse& response) const {
     Json body = parse_service_json(response.body).value_or(Json());
