@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(
   cmake ninja-build g++ pkg-config git
-  nlohmann-json3-dev libyaml-cpp-dev libyaml-dev libcurl4-openssl-dev libfmt-dev libcli11-dev
+  nlohmann-json3-dev libyaml-dev libcurl4-openssl-dev libcli11-dev
   libsqlite3-dev libpq-dev postgresql
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev openssl
   clang-14 libclang-rt-14-dev
