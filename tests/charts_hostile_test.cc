@@ -12,10 +12,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "tests/support/pg_warehouse.h"
+#include "tests/support/processes.h"
 #include "velko/base/env.h"
 #include "velko/base/files.h"
 #include "velko/host/agent.h"
@@ -33,24 +33,6 @@ namespace fs = std::filesystem;
 const std::string PNG_SIGNATURE("\x89PNG\r\n\x1a\n", 8);
 const std::string STORED_SECRET = "Stored-S3cret-" + std::to_string(::getpid());
 const std::string HOST_SECRET = "Host-Env-S3cret-" + std::to_string(::getpid());
-
-// True while a process other than a zombie has `marker` in its command line.
-bool running_with(const std::string& marker) {
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream cmdline(entry.path() / "cmdline");
-    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-    if (args.find(marker) == std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    size_t paren = line.rfind(')');
-    if (paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z') continue;
-    return true;
-  }
-  return false;
-}
 
 // A Python list literal of the paths.
 std::string python_list(const std::vector<fs::path>& paths) {
@@ -210,10 +192,10 @@ TEST_P(HostileCharts, CodeThatAttacksTheHostFindsNothingAndLeavesNothing) {
   // Nothing reached the host's files, and nothing the script started is left running.
   for (const auto& path : writes) EXPECT_FALSE(fs::exists(path)) << path;
   for (const auto& path : canaries_) EXPECT_TRUE(fs::exists(path)) << path;
-  bool survivor = running_with(marker);
+  bool survivor = !testing::running_with(marker).empty();
   for (int round = 0; survivor && round < 20; ++round) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    survivor = running_with(marker);
+    survivor = !testing::running_with(marker).empty();
   }
   EXPECT_FALSE(survivor) << marker;
 }

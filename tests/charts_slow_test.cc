@@ -7,11 +7,10 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 #include <vector>
 
+#include "tests/support/processes.h"
 #include "velko/base/env.h"
 #include "velko/host/agent.h"
 #include "velko/middleware/analyst/middleware.h"
@@ -21,26 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Processes still running (zombies excluded) whose command line holds `marker`. The
-// script runs in its own process namespace, so it is found by what it runs, not by the
-// pid it sees.
-std::vector<pid_t> running_with(const std::string& marker) {
-  std::vector<pid_t> found;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream cmdline(entry.path() / "cmdline");
-    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-    if (args.find(marker) == std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    size_t paren = line.rfind(')');
-    if (paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'Z') continue;
-    found.push_back(std::stoi(name));
-  }
-  return found;
-}
+using testing::running_with;
 
 TEST(ChartsSlow, RealSixtySecondLimitStopsTheScriptAndItsChildren) {
   fs::path dir = fs::temp_directory_path() / ("velko-charts-slow-" + std::to_string(::getpid()));
