@@ -44,11 +44,18 @@ class FuzzMiddleware : public velko::host::AgentMiddleware {
   std::string name() const override { return "Fuzz"; }
 };
 
+velko::mcp::ServerOptions server_options() {
+  velko::mcp::ServerOptions options;
+  options.state = {{"connection_id", "fuzz"}};
+  options.instructions = "instructions";
+  return options;
+}
+
 velko::mcp::Server& server() {
   static velko::mcp::Server instance(
       std::make_shared<velko::host::Agent>(
           std::vector<std::shared_ptr<velko::host::AgentMiddleware>>{std::make_shared<FuzzMiddleware>()}),
-      velko::mcp::ServerOptions{"velko", "0.0.0", {{"connection_id", "fuzz"}}, Json::object(), "instructions"});
+      server_options());
   return instance;
 }
 
