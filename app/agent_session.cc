@@ -219,8 +219,12 @@ void AgentSession::on_event(const host::AgentEvent& event) {
         line = {{"type", "tool_start"}, {"id", event.call.id}, {"name", event.call.name}, {"args", event.call.args}};
         break;
       case Kind::kToolEnd:
-        line = {{"type", "tool_end"},       {"id", event.call.id},   {"name", event.call.name},
-                {"status", event.status},   {"elapsed_ms", event.elapsed_ms}, {"result", event.result}};
+        line = {{"type", "tool_end"},
+                {"id", event.call.id},
+                {"name", event.call.name},
+                {"status", event.status},
+                {"elapsed_ms", event.elapsed_ms},
+                {"result", event.result}};
         break;
     }
     write(base::dumps(line) + "\n");

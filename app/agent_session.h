@@ -39,7 +39,7 @@ inline constexpr const char* DEFAULT_AGENT_SYSTEM_PROMPT =
     "short and concrete, show the numbers you found, and say which tables they come from.";
 
 struct SessionOptions {
-  std::string command = "ask";  // for the session log
+  std::string command = "ask";       // for the session log
   std::optional<std::string> model;  // PROVIDER:NAME; default $VELKO_MODEL
   std::string mode = "cli";
   std::optional<std::string> connection_id;

@@ -3,12 +3,11 @@
 // initialisation; main() builds the CLI11 application from what was registered.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 namespace velko::app {
 

@@ -82,10 +82,9 @@ class Database {
 };
 
 constexpr std::array<const char*, 5> kRegions = {"North", "South", "East", "West", "Central"};
-constexpr std::array<const char*, 16> kFirstNames = {"Ada",  "Ben",   "Chloe", "Dan",  "Eva",   "Finn",
-                                                     "Gia",  "Hugo",  "Iris",  "Jon",  "Kira",  "Liam",
-                                                     "Mila", "Noah",  "Olga",  "Pablo"};
-constexpr std::array<const char*, 12> kLastNames = {"Smith", "Novak", "Garcia", "Kim",   "Rossi",  "Dubois",
+constexpr std::array<const char*, 16> kFirstNames = {"Ada",  "Ben", "Chloe", "Dan",  "Eva",  "Finn", "Gia",  "Hugo",
+                                                     "Iris", "Jon", "Kira",  "Liam", "Mila", "Noah", "Olga", "Pablo"};
+constexpr std::array<const char*, 12> kLastNames = {"Smith", "Novak", "Garcia", "Kim",   "Rossi",    "Dubois",
                                                     "Weber", "Silva", "Nguyen", "Jones", "Kowalski", "Tanaka"};
 constexpr std::array<const char*, 6> kCategories = {"Coffee", "Tea", "Bakery", "Equipment", "Snacks", "Merch"};
 constexpr std::array<const char*, 10> kAdjectives = {"Classic", "Organic", "Dark",  "Smooth", "Bold",

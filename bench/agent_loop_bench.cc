@@ -7,11 +7,10 @@
 //     the server writing the first text event to the agent's event sink printing it
 //     (fwrite + fflush to /dev/null), through libcurl, the SSE reader and the loop.
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <chrono>
@@ -67,8 +66,8 @@ void BM_LoopOverheadPerStep(benchmark::State& state) {
     host::RunResult result = agent.run(start, Json::object(), options);
     benchmark::DoNotOptimize(result);
   }
-  state.counters["us_per_step"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * (steps + 1)), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["us_per_step"] = benchmark::Counter(static_cast<double>(state.iterations() * (steps + 1)),
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_LoopOverheadPerStep)->Arg(1)->Arg(10)->Arg(25)->Unit(benchmark::kMicrosecond);
 

@@ -1,9 +1,9 @@
 // Engine factories and remote drivers: the cost of a cached engine, of a miss that
 // evicts, and of reading ClickHouse rows (whole results, and capped ones, where only the
 // first rows are converted).
-#include <string>
-
 #include <benchmark/benchmark.h>
+
+#include <string>
 
 #include "velko/databases/clickhouse/clickhouse_engine.h"
 #include "velko/platform/sql_remote/clickhouse_driver.h"

@@ -3,6 +3,7 @@
 //
 //   build/bench/knowledge_bench --benchmark_min_time=1
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,8 +13,6 @@
 #include <map>
 #include <string>
 #include <thread>
-
-#include <benchmark/benchmark.h>
 
 #include "velko/base/env.h"
 #include "velko/base/json.h"
@@ -72,8 +71,9 @@ class Responder {
       std::string path = request.substr(path_start, request.find(' ', path_start) - path_start);
       auto found = bodies_.find(path);
       std::string body = found == bodies_.end() ? "{}" : found->second;
-      std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+      std::string answer =
+          "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+          "\r\nConnection: close\r\n\r\n" + body;
       ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
       ::close(connection);
     }
@@ -125,9 +125,9 @@ BENCHMARK(BM_WebSearchRoundTrip)->UseRealTime();
 void BM_SearchDocsRoundTrips(benchmark::State& state) {
   Json embedding = {{"data", {{{"embedding", Json(std::vector<double>(1536, 0.0123))}}}}};
   Responder responder(std::map<std::string, std::string>{
-                       {"/api/v2/tenants/t/databases/d/collections/airflow_docs", R"({"id": "c1"})"},
-                       {"/v1/embeddings", velko::base::dumps(embedding)},
-                       {"/api/v2/tenants/t/databases/d/collections/c1/query", velko::base::dumps(query_result(20, 1000))}});
+      {"/api/v2/tenants/t/databases/d/collections/airflow_docs", R"({"id": "c1"})"},
+      {"/v1/embeddings", velko::base::dumps(embedding)},
+      {"/api/v2/tenants/t/databases/d/collections/c1/query", velko::base::dumps(query_result(20, 1000))}});
   velko::base::ScopedEnv tenant("CHROMA_TENANT", "t"), database("CHROMA_DATABASE", "d");
   velko::base::ScopedEnv key("CHROMA_API_KEY", "k"), openai("OPENAI_API_KEY", "o");
   velko::base::ScopedEnv chroma_url("CHROMA_URL", responder.url());

@@ -96,12 +96,10 @@ std::map<std::string, std::string> load_allow_list(const std::string& source_dir
     const std::size_t id_end = line.find('"', open + 2);
     const std::size_t reason_begin = line.find('"', id_end + 1);
     const std::size_t reason_end = line.rfind('"');
-    if (id_end == std::string::npos || reason_begin == std::string::npos ||
-        reason_end <= reason_begin) {
+    if (id_end == std::string::npos || reason_begin == std::string::npos || reason_end <= reason_begin) {
       continue;
     }
-    reasons[line.substr(open + 2, id_end - open - 2)] =
-        line.substr(reason_begin + 1, reason_end - reason_begin - 1);
+    reasons[line.substr(open + 2, id_end - open - 2)] = line.substr(reason_begin + 1, reason_end - reason_begin - 1);
   }
   return reasons;
 }
@@ -128,8 +126,8 @@ std::string source_dir_from(int argc, char** argv) {
 }
 
 // Flags that mark a known sqlglot fault in the class it gives (as in the corpus test).
-const std::set<std::string> kFaultFlags = {"paren_query_not_query", "union_wrapped",
-                                           "dropped_statements", "nonnumeric_limit"};
+const std::set<std::string> kFaultFlags = {"paren_query_not_query", "union_wrapped", "dropped_statements",
+                                           "nonnumeric_limit"};
 
 struct Tally {
   int records = 0;
@@ -141,8 +139,8 @@ struct Tally {
 
 void print_tally(const char* name, const Tally& tally) {
   auto pct = [](int part, int whole) { return whole ? 100.0 * part / whole : 100.0; };
-  std::printf("%-11s %7d %6d %6d %8.2f%%   %6d %6d %8.2f%%\n", name, tally.records, tally.read,
-              tally.agree, pct(tally.agree, tally.read), tally.sound_read, tally.sound_agree,
+  std::printf("%-11s %7d %6d %6d %8.2f%%   %6d %6d %8.2f%%\n", name, tally.records, tally.read, tally.agree,
+              pct(tally.agree, tally.read), tally.sound_read, tally.sound_agree,
               pct(tally.sound_agree, tally.sound_read));
 }
 
@@ -188,18 +186,15 @@ int main(int argc, char** argv) {
     const auto reason = reasons.find(record.id);
     if (reason == reasons.end()) ++unexplained;
     char line[1024];
-    std::snprintf(line, sizeof line,
-                  "  %-40s sqlglot %-11s ours %-9s [%s]\n      %s\n      -> %s\n",
-                  record.id.c_str(), record.expected.c_str(), ours.c_str(), flags.c_str(),
-                  one_line(record.sql, 110).c_str(),
+    std::snprintf(line, sizeof line, "  %-40s sqlglot %-11s ours %-9s [%s]\n      %s\n      -> %s\n", record.id.c_str(),
+                  record.expected.c_str(), ours.c_str(), flags.c_str(), one_line(record.sql, 110).c_str(),
                   reason == reasons.end() ? "NOT IN THE ALLOW-LIST" : reason->second.c_str());
     differences.push_back(line);
   }
 
-  std::printf("add_limit_to_query vs sqlglot 10.6.3, limit %lld, %zu records\n\n", kCap,
-              records.size());
-  std::printf("%-11s %7s %6s %6s %9s   %6s %6s %9s\n", "dialect", "records", "read", "agree",
-              "agreement", "sound", "agree", "agreement");
+  std::printf("add_limit_to_query vs sqlglot 10.6.3, limit %lld, %zu records\n\n", kCap, records.size());
+  std::printf("%-11s %7s %6s %6s %9s   %6s %6s %9s\n", "dialect", "records", "read", "agree", "agreement", "sound",
+              "agree", "agreement");
   for (const auto& [name, tally] : by_dialect) print_tally(name.c_str(), tally);
   print_tally("total", total);
   std::printf(
@@ -208,8 +203,7 @@ int main(int argc, char** argv) {
       "paren_query_not_query,\n union_wrapped, dropped_statements, nonnumeric_limit)\n");
   std::printf("\nOn the %d records sqlglot cannot read:", total.records - total.read);
   for (const auto& [name, n] : ours_on_unparsed) std::printf(" %s %d", name.c_str(), n);
-  std::printf("\n\nDifferences (%zu, %d not in the allow-list):\n", differences.size(),
-              unexplained);
+  std::printf("\n\nDifferences (%zu, %d not in the allow-list):\n", differences.size(), unexplained);
   for (const std::string& line : differences) std::fputs(line.c_str(), stdout);
   return unexplained == 0 ? 0 : 1;
 }

@@ -67,8 +67,7 @@ void run_corpus(benchmark::State& state, const std::vector<Statement>& statement
     return;
   }
   std::int64_t bytes = 0;
-  for (const Statement& statement : statements)
-    bytes += static_cast<std::int64_t>(statement.sql.size());
+  for (const Statement& statement : statements) bytes += static_cast<std::int64_t>(statement.sql.size());
   for (auto _ : state) {
     for (const Statement& statement : statements) {
       std::string capped = add_limit_to_query(statement.sql, 1000, statement.dialect);
@@ -100,13 +99,11 @@ void BM_LexCorpus(benchmark::State& state) {
     return;
   }
   std::int64_t bytes = 0;
-  for (const Statement& statement : statements)
-    bytes += static_cast<std::int64_t>(statement.sql.size());
+  for (const Statement& statement : statements) bytes += static_cast<std::int64_t>(statement.sql.size());
   std::vector<Token> tokens;
   for (auto _ : state) {
     for (const Statement& statement : statements) {
-      benchmark::DoNotOptimize(
-          lex_sql(statement.sql, parse_sql_dialect(statement.dialect), tokens));
+      benchmark::DoNotOptimize(lex_sql(statement.sql, parse_sql_dialect(statement.dialect), tokens));
     }
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(statements.size()));

@@ -88,7 +88,7 @@ void BM_ExecuteSqlQueryTool(benchmark::State& state, Workload workload) {
   velko::host::ToolRuntime runtime;
   const Json args = {{"query", workload.query}};
   Json warm = velko::base::loads(tool.invoke(args, runtime));  // opens the pooled connection
-  if (!warm.contains("rows") || warm["rows"].size() != 50) {  // both workloads have more than 50 rows
+  if (!warm.contains("rows") || warm["rows"].size() != 50) {   // both workloads have more than 50 rows
     state.SkipWithError("the warm-up call did not return 50 rows");
     return;
   }
@@ -191,23 +191,59 @@ void BM_SecondCallOnCachedEngine(benchmark::State& state) {
 }
 
 BENCHMARK_CAPTURE(BM_ExecuteSqlQueryTool, scan, SCAN)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0)->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_MinimalLibpq, scan, SCAN)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0)->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_ExecuteSqlQueryTool, ids, IDS)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0)->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_MinimalLibpq, ids, IDS)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0)->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_ExecuteSqlQueryTool, revenue, REVENUE)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0)->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_MinimalLibpq, revenue, REVENUE)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0)->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_LibpqReadOnlyPipeline, scan, SCAN)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0)->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_LibpqReadOnlyPipeline, ids, IDS)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0)->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK_CAPTURE(BM_LibpqReadOnlyPipeline, revenue, REVENUE)
-    ->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0)->Repetitions(9)->ReportAggregatesOnly(true);
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 BENCHMARK(BM_SecondCallOnCachedEngine)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(20);
 
 // Keeps the median real time of every benchmark, to print the ratio at the end.
@@ -248,9 +284,10 @@ int main(int argc, char** argv) {
     auto minimal = reporter.median(std::string("BM_MinimalLibpq/") + workload);
     auto pipeline = reporter.median(std::string("BM_LibpqReadOnlyPipeline/") + workload);
     if (tool && minimal && *minimal > 0) {
-      std::printf("%-8s median per call: execute_sql_query %.1f us, minimal libpq %.1f us, ratio %.3f "
-                  "(target <= 1.15)",
-                  workload, *tool, *minimal, *tool / *minimal);
+      std::printf(
+          "%-8s median per call: execute_sql_query %.1f us, minimal libpq %.1f us, ratio %.3f "
+          "(target <= 1.15)",
+          workload, *tool, *minimal, *tool / *minimal);
       if (pipeline) {
         std::printf("; read-only pipeline alone %.1f us (%.3f of minimal)", *pipeline, *pipeline / *minimal);
       }

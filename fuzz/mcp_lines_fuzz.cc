@@ -36,10 +36,9 @@ class FuzzMiddleware : public velko::host::AgentMiddleware {
         [](const Json& args, const velko::host::ToolRuntime& runtime) {
           return velko::base::dumps(args) + "|" + runtime.tool_call_id;
         }));
-    tools_.push_back(velko::host::Tool("fail", "Always throws.", {},
-                                       [](const Json&, const velko::host::ToolRuntime&) -> std::string {
-                                         throw std::runtime_error("boom");
-                                       }));
+    tools_.push_back(velko::host::Tool(
+        "fail", "Always throws.", {},
+        [](const Json&, const velko::host::ToolRuntime&) -> std::string { throw std::runtime_error("boom"); }));
   }
   std::string name() const override { return "Fuzz"; }
 };

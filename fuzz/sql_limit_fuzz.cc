@@ -24,23 +24,20 @@ using velko::platform::db_utils::LimitCapResult;
 using velko::platform::db_utils::LimitOutcome;
 
 void fail(const char* what, std::string_view input, std::string_view output) {
-  std::fprintf(stderr, "invariant broken: %s\ninput:  %.*s\noutput: %.*s\n", what,
-               static_cast<int>(input.size()), input.data(), static_cast<int>(output.size()),
-               output.data());
+  std::fprintf(stderr, "invariant broken: %s\ninput:  %.*s\noutput: %.*s\n", what, static_cast<int>(input.size()),
+               input.data(), static_cast<int>(output.size()), output.data());
   std::abort();
 }
 
 // Output is the input with " LIMIT n" inserted at one place.
-bool is_single_insertion(std::string_view input, std::string_view output,
-                         std::string_view inserted) {
+bool is_single_insertion(std::string_view input, std::string_view output, std::string_view inserted) {
   if (output.size() != input.size() + inserted.size()) return false;
   std::size_t prefix = 0;
   while (prefix < input.size() && input[prefix] == output[prefix]) ++prefix;
   // The insertion starts at most inserted.size() bytes before the first difference.
   const std::size_t lowest = prefix >= inserted.size() ? prefix - inserted.size() : 0;
   for (std::size_t at = lowest; at <= prefix; ++at) {
-    if (output.substr(0, at) == input.substr(0, at) &&
-        output.substr(at, inserted.size()) == inserted &&
+    if (output.substr(0, at) == input.substr(0, at) && output.substr(at, inserted.size()) == inserted &&
         output.substr(at + inserted.size()) == input.substr(at)) {
       return true;
     }
@@ -56,8 +53,7 @@ std::size_t common_prefix(std::string_view a, std::string_view b) {
 
 std::size_t common_suffix(std::string_view a, std::string_view b) {
   std::size_t length = 0;
-  while (length < a.size() && length < b.size() &&
-         a[a.size() - 1 - length] == b[b.size() - 1 - length]) {
+  while (length < a.size() && length < b.size() && a[a.size() - 1 - length] == b[b.size() - 1 - length]) {
     ++length;
   }
   return length;
@@ -76,8 +72,7 @@ bool is_splice(std::string_view input, std::string_view output, std::size_t begi
 // empty one by " " and the digits (FETCH FIRST ROW ONLY), or a span by LEAST(span, cap).
 // With `spaced`, the replacement may carry a space on either side (so it does not fuse
 // with a neighbouring word).
-bool is_single_rewrite(std::string_view input, std::string_view output, std::string_view cap,
-                       bool spaced) {
+bool is_single_rewrite(std::string_view input, std::string_view output, std::string_view cap, bool spaced) {
   const std::size_t prefix = common_prefix(input, output);
   const std::size_t suffix = common_suffix(input, output);
   std::vector<std::string> digit_forms = {std::string(cap)};
@@ -100,8 +95,7 @@ bool is_single_rewrite(std::string_view input, std::string_view output, std::str
     if (is_splice(input, output, begin, begin, " " + std::string(cap), suffix)) return true;
     // LEAST(value, cap): the value is copied right after "LEAST(".
     const std::size_t shift = least_begin.size();
-    if (output.size() != input.size() + shift + least_end.size() ||
-        output.substr(begin, shift) != least_begin) {
+    if (output.size() != input.size() + shift + least_end.size() || output.substr(begin, shift) != least_begin) {
       continue;
     }
     std::size_t copied = 0;
@@ -111,8 +105,7 @@ bool is_single_rewrite(std::string_view input, std::string_view output, std::str
     }
     for (std::size_t length = 1; length <= copied; ++length) {
       const std::size_t end = begin + length;
-      if (output.substr(begin + shift + length, least_end.size()) == least_end &&
-          input.size() - end <= suffix) {
+      if (output.substr(begin + shift + length, least_end.size()) == least_end && input.size() - end <= suffix) {
         return true;
       }
     }

@@ -28,13 +28,16 @@ using velko::Json;
 class FuzzMiddleware : public velko::host::AgentMiddleware {
  public:
   FuzzMiddleware() {
-    tools_.push_back(velko::host::Tool(
-        "echo", "Echo the arguments back.",
-        {{"text", "string", "", true}, {"count", "integer", "", false}, {"ratio", "number", "", false},
-         {"flag", "boolean", "", false}, {"items", "array", "", false}, {"extra", "object", "", false}},
-        [](const Json& args, const velko::host::ToolRuntime& runtime) {
-          return velko::base::dumps(args) + velko::base::dumps(runtime.state);
-        }));
+    tools_.push_back(velko::host::Tool("echo", "Echo the arguments back.",
+                                       {{"text", "string", "", true},
+                                        {"count", "integer", "", false},
+                                        {"ratio", "number", "", false},
+                                        {"flag", "boolean", "", false},
+                                        {"items", "array", "", false},
+                                        {"extra", "object", "", false}},
+                                       [](const Json& args, const velko::host::ToolRuntime& runtime) {
+                                         return velko::base::dumps(args) + velko::base::dumps(runtime.state);
+                                       }));
   }
   std::string name() const override { return "Fuzz"; }
 };

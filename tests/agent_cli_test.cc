@@ -2,13 +2,12 @@
 // warehouse, talking to local fakes of the OpenAI Chat Completions and Anthropic Messages
 // APIs that stream scripted conversations in the APIs' documented formats.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -78,9 +77,10 @@ class AgentCliTest : public ::testing::Test {
 
   static std::map<std::string, std::string> base_env() {
     std::map<std::string, std::string> env = base::environment();
-    for (const char* name : {"VELKO_PLUGIN_PATH", "VELKO_ACCESS_TOKEN", "VELKO_APP_URL", "VELKO_MODEL", "OPENAI_API_KEY",
-                             "OPENAI_BASE_URL", "ANTHROPIC_API_KEY", "ANTHROPIC_BASE_URL", "TAVILY_API_KEY",
-                             "CHROMA_API_KEY", "AIRFLOW_API_URL", "AWS_ACCESS_KEY_ID", "VELKO_MODEL_TIMEOUT"}) {
+    for (const char* name :
+         {"VELKO_PLUGIN_PATH", "VELKO_ACCESS_TOKEN", "VELKO_APP_URL", "VELKO_MODEL", "OPENAI_API_KEY",
+          "OPENAI_BASE_URL", "ANTHROPIC_API_KEY", "ANTHROPIC_BASE_URL", "TAVILY_API_KEY", "CHROMA_API_KEY",
+          "AIRFLOW_API_URL", "AWS_ACCESS_KEY_ID", "VELKO_MODEL_TIMEOUT"}) {
       env.erase(name);
     }
     env["HOME"] = home_->path().string();
@@ -104,7 +104,7 @@ class AgentCliTest : public ::testing::Test {
   }
 
   CliRun velko(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-            std::optional<std::string> input = std::nullopt) {
+               std::optional<std::string> input = std::nullopt) {
     std::vector<std::string> argv = {kBinary.string()};
     argv.insert(argv.end(), args.begin(), args.end());
     base::ProcessOptions options;
@@ -213,8 +213,9 @@ TEST_F(AgentCliTest, OpenAIQuestionExploresTheWarehouseAndStreamsTheAnswer) {
 
 TEST_F(AgentCliTest, AnthropicParallelToolCallsAndTheHumanReadableOutput) {
   FakeModelApi api(FakeModelApi::Kind::kAnthropic);
-  api.script({"Two looks at once.",
-              {{"toolu_1", "list_schemas_tool", Json::object()}, {"toolu_2", "list_tables_tool", {{"db_schema", "main"}}}}});
+  api.script(
+      {"Two looks at once.",
+       {{"toolu_1", "list_schemas_tool", Json::object()}, {"toolu_2", "list_tables_tool", {{"db_schema", "main"}}}}});
   api.script({"One schema, main, with the shop's tables."});
   CliRun run = velko({"ask", "What is in the warehouse?"}, env_for(api, FakeModelApi::Kind::kAnthropic));
   ASSERT_EQ(run.status, 0) << run.err << run.out;
@@ -249,12 +250,13 @@ TEST_F(AgentCliTest, AnthropicParallelToolCallsAndTheHumanReadableOutput) {
 
 TEST_F(AgentCliTest, TaskRunsTheExplorationSubAgentOnItsOwnModel) {
   FakeModelApi api(FakeModelApi::Kind::kOpenAI);
-  api.script({"", {{"call_t", "task", {{"subagent", "explore-agent"}, {"task", "Count the orders in the warehouse"}}}}});
+  api.script(
+      {"", {{"call_t", "task", {{"subagent", "explore-agent"}, {"task", "Count the orders in the warehouse"}}}}});
   api.script({"", {{"call_s", "execute_sql_query", {{"query", "SELECT COUNT(*) AS n FROM orders"}}}}});  // sub-agent
   api.script({"main.orders has 4000 rows."});                                                            // sub-agent
   api.script({"The explorer found 4000 orders."});
   CliRun run = velko({"ask", "Delegate the counting", "--json", "--subagent-provider", "openai"},
-                  env_for(api, FakeModelApi::Kind::kOpenAI));
+                     env_for(api, FakeModelApi::Kind::kOpenAI));
   ASSERT_EQ(run.status, 0) << run.err << run.out;
   std::vector<Json> bodies = api.request_bodies();
   ASSERT_EQ(bodies.size(), 4u);
@@ -306,7 +308,8 @@ TEST_F(AgentCliTest, AChartIsDrawnOrItsFailureIsTheToolsAnswer) {
 
 TEST_F(AgentCliTest, RateLimitAndOverloadAreRetried) {
   FakeModelApi openai(FakeModelApi::Kind::kOpenAI);
-  openai.script_response(test_support::openai_error(429, "Rate limit reached", "requests").with_header("retry-after", "1"));
+  openai.script_response(
+      test_support::openai_error(429, "Rate limit reached", "requests").with_header("retry-after", "1"));
   openai.script({"Answered after the wait."});
   auto began = std::chrono::steady_clock::now();
   CliRun run = velko({"ask", "q", "--json"}, env_for(openai, FakeModelApi::Kind::kOpenAI));

@@ -74,10 +74,13 @@ class HostileCharts : public ::testing::TestWithParam<std::string> {
         canaries_.push_back(real);
       }
     }
-    platform::config::LocalConfigStore().add_connection(
-        "other", {{"type", "POSTGRES"}, {"host", "db.internal"}, {"database", "d"}, {"username", "u"},
-                  {"password", STORED_SECRET}},
-        false);
+    platform::config::LocalConfigStore().add_connection("other",
+                                                        {{"type", "POSTGRES"},
+                                                         {"host", "db.internal"},
+                                                         {"database", "d"},
+                                                         {"username", "u"},
+                                                         {"password", STORED_SECRET}},
+                                                        false);
     // The project directory is shown read-only in cli mode, for the data files a chart reads;
     // only writing to it is an attack.
     readable_ = canaries_;
@@ -145,23 +148,33 @@ TEST_P(HostileCharts, CodeThatAttacksTheHostFindsNothingAndLeavesNothing) {
   const std::string code =
       "import json, os, sqlite3, subprocess, sys\n"
       "report = {'read': [], 'wrote': [], 'warehouse': ''}\n"
-      "for path in " + python_list(readable_) + ":\n"
+      "for path in " +
+      python_list(readable_) +
+      ":\n"
       "    try:\n"
       "        report['read'].append(open(path).read())\n"
       "    except Exception:\n"
       "        pass\n"
-      "for path in " + python_list(writes) + ":\n"
+      "for path in " +
+      python_list(writes) +
+      ":\n"
       "    try:\n"
       "        open(path, 'w').write('escaped')\n"
       "    except Exception:\n"
       "        pass\n"
       "subprocess.run('umount /tmp; umount -l /usr; mount -o remount,rw /; mount -o remount,rw /usr; '\n"
-      "               'touch " + escape.string() + "', shell=True, capture_output=True)\n"
-      "subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(120)', '" + marker + "'],\n"
+      "               'touch " +
+      escape.string() +
+      "', shell=True, capture_output=True)\n"
+      "subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(120)', '" +
+      marker +
+      "'],\n"
       "                 start_new_session=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,\n"
       "                 stderr=subprocess.DEVNULL)\n"
       "try:\n"
-      "    db = sqlite3.connect(" + base::quote(db.string()) + ")\n"
+      "    db = sqlite3.connect(" +
+      base::quote(db.string()) +
+      ")\n"
       "    db.execute(\"DELETE FROM customers\")\n"
       "    db.commit()\n"
       "    report['warehouse'] = 'deleted'\n"
@@ -169,8 +182,8 @@ TEST_P(HostileCharts, CodeThatAttacksTheHostFindsNothingAndLeavesNothing) {
       "    report['warehouse'] = str(error)\n"
       "report['env'] = dict(os.environ)\n"
       "raise SystemExit('REPORT ' + json.dumps(report))\n";
-  Json answer = call(middleware(Json{{"demo", {{"type", "SQLITE"}, {"database", db.string()}}}}), code,
-                     "hostile-1", {{"connection_id", "demo"}});
+  Json answer = call(middleware(Json{{"demo", {{"type", "SQLITE"}, {"database", db.string()}}}}), code, "hostile-1",
+                     {{"connection_id", "demo"}});
 
   // The script ran to its end and reported what it got.
   const std::string error = answer.value("error", "");
@@ -243,7 +256,8 @@ TEST_P(HostileCharts, PostgresChartsAreDrawnFromAReadOnlySessionWithNoSecretInAn
                       "print(url, url[::-1], quote(url, safe=''), file=sys.stderr)\n"
                       "from sqlalchemy import create_engine, text\n"
                       "with create_engine(url).begin() as connection:\n"
-                      "    connection.execute(text('CREATE TABLE " + table + " (x int)'))\n",
+                      "    connection.execute(text('CREATE TABLE " +
+                          table + " (x int)'))\n",
                       "pg-chart-2", state);
   const std::string error = refused.value("error", "");
   EXPECT_NE(error.find("read-only transaction"), std::string::npos) << refused;

@@ -35,7 +35,9 @@ TEST(ChartsSlow, RealSixtySecondLimitStopsTheScriptAndItsChildren) {
   const std::string sleeper = "120." + std::to_string(::getpid());
   std::string code =
       "import subprocess, time\n"
-      "child = subprocess.Popen(['sleep', '" + sleeper + "'])\n"
+      "child = subprocess.Popen(['sleep', '" +
+      sleeper +
+      "'])\n"
       "time.sleep(1)\n"
       "time.sleep(60)\n"
       "plt.plot([1])\nplt.savefig('late.png')";

@@ -3,12 +3,12 @@
 // signs a JWT that the fake checks with the public key; dry runs, jobs.query with
 // jobComplete false and polling, pages, jobs.cancel, error bodies, datasets.list,
 // tables.list and tables.get.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "tests/support/http_test_server.h"
 #include "tests/support/velko_cli.h"
@@ -23,12 +23,12 @@
 namespace velko {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using platform::sql::ExecuteOptions;
 using test_support::HttpTestServer;
 using test_support::RecordedRequest;
 using test_support::ScriptedResponse;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr const char* kAccessToken = "ya29.SECRET-ACCESS-5d1e";
 constexpr const char* kProject = "/bigquery/v2/projects/shop-prod";
@@ -88,8 +88,8 @@ class BigqueryDriverTest : public ::testing::Test {
 
   void SetUp() override {
     platform::sql_remote::AccessTokens::shared().clear();
-    driver_ = platform::sql_remote::make_bigquery_driver({.wait = std::chrono::milliseconds(50),
-                                                          .request_timeout_seconds = 5});
+    driver_ = platform::sql_remote::make_bigquery_driver(
+        {.wait = std::chrono::milliseconds(50), .request_timeout_seconds = 5});
     server_.handle("POST", "/token", [this](const RecordedRequest& request) { return token(request); });
     server_.handle("POST", std::string(kProject) + "/jobs", [this](const RecordedRequest& request) {
       return authorized(request, [&] { return dry_run(request); });
@@ -109,53 +109,62 @@ class BigqueryDriverTest : public ::testing::Test {
          {{"name", "ts"}, {"type", "TIMESTAMP"}},
          {{"name", "rec"},
           {"type", "RECORD"},
-          {"fields", {{{"name", "x"}, {"type", "INTEGER"}}, {{"name", "tags"}, {"type", "STRING"}, {"mode", "REPEATED"}}}}},
+          {"fields",
+           {{{"name", "x"}, {"type", "INTEGER"}}, {{"name", "tags"}, {"type", "STRING"}, {"mode", "REPEATED"}}}}},
          {{"name", "nums"}, {"type", "INTEGER"}, {"mode", "REPEATED"}},
          {{"name", "j"}, {"type", "JSON"}},
          {{"name", "missing"}, {"type", "STRING"}}});
     server_.handle("GET", std::string(kProject) + "/queries/job-types", [this, types](const RecordedRequest& request) {
       return authorized(request, [&] {
         Json record = {{"f", {{{"v", "7"}}, {{"v", {{{"v", "a"}}, {{"v", "b"}}}}}}}};
-        return json(complete("job-types", types,
-                             Json::array({cells(Json::array({"9007199254740993", "2.5", "true", "caf\xc3\xa9", "12.30",
-                                                             "3q2+7w==", "2024-01-15", "2024-01-15T10:30:00.123456",
-                                                             "1.7053146001234E9", record,
-                                                             Json::array({{{"v", "1"}}, {{"v", "2"}}}),
-                                                             "{\"k\":[1,2]}", nullptr}))})));
+        return json(complete(
+            "job-types", types,
+            Json::array({cells(Json::array({"9007199254740993", "2.5", "true", "caf\xc3\xa9", "12.30", "3q2+7w==",
+                                            "2024-01-15", "2024-01-15T10:30:00.123456", "1.7053146001234E9", record,
+                                            Json::array({{{"v", "1"}}, {{"v", "2"}}}), "{\"k\":[1,2]}", nullptr}))})));
       });
     });
     server_.handle("GET", std::string(kProject) + "/queries/job-pages", [this](const RecordedRequest& request) {
       return authorized(request, [&] {
         Json fields = Json::array({{{"name", "n"}, {"type", "INTEGER"}}});
-        if (request.query.find("pageToken=p2") != std::string::npos) return json(complete("job-pages", fields, number_rows(20, 20), "p3", 100));
-        if (request.query.find("pageToken=p3") != std::string::npos) return json(complete("job-pages", fields, number_rows(40, 20), "p4", 100));
+        if (request.query.find("pageToken=p2") != std::string::npos)
+          return json(complete("job-pages", fields, number_rows(20, 20), "p3", 100));
+        if (request.query.find("pageToken=p3") != std::string::npos)
+          return json(complete("job-pages", fields, number_rows(40, 20), "p4", 100));
         return json(complete("job-pages", fields, number_rows(80, 20), "", 100));
       });
     });
     server_.respond("GET", std::string(kProject) + "/queries/job-forever", json(pending("job-forever")));
-    server_.respond("POST", std::string(kProject) + "/jobs/job-forever/cancel", json({{"kind", "bigquery#jobCancelResponse"}}));
+    server_.respond("POST", std::string(kProject) + "/jobs/job-forever/cancel",
+                    json({{"kind", "bigquery#jobCancelResponse"}}));
     server_.handle("GET", std::string(kProject) + "/datasets", [this](const RecordedRequest& request) {
       return authorized(request, [&] {
         if (request.query.find("pageToken=d2") != std::string::npos) {
-          return json({{"datasets", {{{"datasetReference", {{"projectId", "shop-prod"}, {"datasetId", "analytics"}}}}}}});
+          return json(
+              {{"datasets", {{{"datasetReference", {{"projectId", "shop-prod"}, {"datasetId", "analytics"}}}}}}});
         }
         return json({{"datasets", {{{"datasetReference", {{"projectId", "shop-prod"}, {"datasetId", "sales"}}}}}},
                      {"nextPageToken", "d2"}});
       });
     });
-    server_.respond("GET", std::string(kProject) + "/datasets/sales/tables",
-                    json({{"tables", {{{"tableReference", {{"tableId", "orders"}}}}, {{"tableReference", {{"tableId", "customers"}}}}}}}));
-    server_.respond("GET", std::string(kProject) + "/datasets/nope/tables", json(bq_error(404, "notFound", "Not found: Dataset shop-prod:nope"), 404));
-    server_.respond("GET", std::string(kProject) + "/datasets/sales/tables/orders",
-                    json({{"schema",
-                           {{"fields",
-                             {{{"name", "id"}, {"type", "INTEGER"}, {"mode", "REQUIRED"}},
-                              {{"name", "items"},
-                               {"type", "RECORD"},
-                               {"mode", "REPEATED"},
-                               {"fields", {{{"name", "sku"}, {"type", "STRING"}}, {{"name", "qty"}, {"type", "INTEGER"}}}}},
-                              {{"name", "note"}, {"type", "STRING"}}}}}}}));
-    server_.respond("GET", std::string(kProject) + "/datasets/sales/tables/nope", json(bq_error(404, "notFound", "Not found: Table"), 404));
+    server_.respond(
+        "GET", std::string(kProject) + "/datasets/sales/tables",
+        json({{"tables",
+               {{{"tableReference", {{"tableId", "orders"}}}}, {{"tableReference", {{"tableId", "customers"}}}}}}}));
+    server_.respond("GET", std::string(kProject) + "/datasets/nope/tables",
+                    json(bq_error(404, "notFound", "Not found: Dataset shop-prod:nope"), 404));
+    server_.respond(
+        "GET", std::string(kProject) + "/datasets/sales/tables/orders",
+        json({{"schema",
+               {{"fields",
+                 {{{"name", "id"}, {"type", "INTEGER"}, {"mode", "REQUIRED"}},
+                  {{"name", "items"},
+                   {"type", "RECORD"},
+                   {"mode", "REPEATED"},
+                   {"fields", {{{"name", "sku"}, {"type", "STRING"}}, {{"name", "qty"}, {"type", "INTEGER"}}}}},
+                  {{"name", "note"}, {"type", "STRING"}}}}}}}));
+    server_.respond("GET", std::string(kProject) + "/datasets/sales/tables/nope",
+                    json(bq_error(404, "notFound", "Not found: Table"), 404));
   }
 
   ScriptedResponse authorized(const RecordedRequest& request, const std::function<ScriptedResponse()>& answer) {
@@ -212,7 +221,8 @@ class BigqueryDriverTest : public ::testing::Test {
     std::string sql = body["query"];
     if (sql.starts_with("SELECT types")) return json(pending("job-types"));
     if (sql.starts_with("SELECT pages")) {
-      return json(complete("job-pages", Json::array({{{"name", "n"}, {"type", "INTEGER"}}}), number_rows(0, 20), "p2", 100));
+      return json(
+          complete("job-pages", Json::array({{{"name", "n"}, {"type", "INTEGER"}}}), number_rows(0, 20), "p2", 100));
     }
     if (sql.starts_with("SELECT forever")) return json(pending("job-forever"));
     if (sql.starts_with("SELECT echo")) {
@@ -232,8 +242,11 @@ class BigqueryDriverTest : public ::testing::Test {
   }
 
   std::unique_ptr<platform::sql::DriverConnection> connect(const std::string& token_uri = "") {
-    Json config = {{"type", "BIGQUERY"}, {"host", "shop-prod"}, {"password", key_json(token_uri)},
-                   {"database", "sales"}, {"warehouse", "EU"}};
+    Json config = {{"type", "BIGQUERY"},
+                   {"host", "shop-prod"},
+                   {"password", key_json(token_uri)},
+                   {"database", "sales"},
+                   {"warehouse", "EU"}};
     return driver_->connect(platform::sql::make_url(platform::db_utils::build_url_for_config(config)));
   }
 

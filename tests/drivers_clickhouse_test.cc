@@ -2,6 +2,9 @@
 // settings in the query string, credentials in X-ClickHouse-User / X-ClickHouse-Key,
 // JSONCompactEachRowWithNamesAndTypes bodies, "Code: N. DB::Exception" errors with the
 // X-ClickHouse-Exception-Code header.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -10,9 +13,6 @@
 #include <set>
 #include <string>
 #include <thread>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "tests/support/http_test_server.h"
 #include "velko/base/cancel.h"
@@ -25,12 +25,12 @@
 namespace velko {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using platform::sql::ExecuteOptions;
 using test_support::HttpTestServer;
 using test_support::RecordedRequest;
 using test_support::ScriptedResponse;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr const char* kUser = "analyst";
 constexpr const char* kPassword = "s3cret!pw#1";
@@ -54,7 +54,8 @@ ScriptedResponse exception(int status, int code, const std::string& text) {
   ScriptedResponse response;
   response.status = status;
   response.content_type = "text/plain; charset=UTF-8";
-  response.body = "Code: " + std::to_string(code) + ". DB::Exception: " + text + " (version 24.3.2.23 (official build))\n";
+  response.body =
+      "Code: " + std::to_string(code) + ". DB::Exception: " + text + " (version 24.3.2.23 (official build))\n";
   response.headers = {{"X-ClickHouse-Exception-Code", std::to_string(code)}};
   return response;
 }
@@ -109,7 +110,8 @@ ScriptedResponse fake_clickhouse(const RecordedRequest& request) {
     return slow;
   }
   if (sql == "SELECT half") {
-    return rows("[\"x\"]\n[\"UInt8\"]\n[1]\nCode: 241. DB::Exception: Memory limit exceeded. (MEMORY_LIMIT_EXCEEDED)\n");
+    return rows(
+        "[\"x\"]\n[\"UInt8\"]\n[1]\nCode: 241. DB::Exception: Memory limit exceeded. (MEMORY_LIMIT_EXCEEDED)\n");
   }
   if (sql == "CREATE TEMPORARY TABLE x (a Int8)") return rows("");
   if (sql.find("FROM system.databases") != std::string::npos) {
@@ -145,9 +147,8 @@ class ClickhouseDriverTest : public ::testing::Test {
   }
 
   std::shared_ptr<platform::sql::Engine> engine(const std::string& password = kPassword) {
-    return databases::clickhouse::create_clickhouse_engine(
-        databases::clickhouse::ClickhouseEngineArgs{kUser, password, "127.0.0.1", std::to_string(server_.port()),
-                                                    "sales", false});
+    return databases::clickhouse::create_clickhouse_engine(databases::clickhouse::ClickhouseEngineArgs{
+        kUser, password, "127.0.0.1", std::to_string(server_.port()), "sales", false});
   }
 
   // The error text of running `sql`, or "" when it succeeded.
@@ -166,7 +167,8 @@ class ClickhouseDriverTest : public ::testing::Test {
 
 TEST_F(ClickhouseDriverTest, SendsTheStatementWithCredentialsInHeadersAndSettingsInTheQuery) {
   auto connection = engine()->connect();
-  platform::sql::Result result = connection.execute("SELECT number FROM numbers(1000);", ExecuteOptions{.max_rows = 50});
+  platform::sql::Result result =
+      connection.execute("SELECT number FROM numbers(1000);", ExecuteOptions{.max_rows = 50});
   ASSERT_TRUE(result.returns_rows());
   EXPECT_EQ(result.keys(), std::vector<std::string>{"number"});
   ASSERT_EQ(result.fetchall().size(), 50u);
@@ -373,9 +375,8 @@ class KillableClickhouse {
 
 TEST_F(ClickhouseDriverTest, TheTimeLimitAndTheCancelSignalKillTheQueryOnTheServer) {
   KillableClickhouse server;
-  auto engine = databases::clickhouse::create_clickhouse_engine(
-      databases::clickhouse::ClickhouseEngineArgs{kUser, kPassword, "127.0.0.1", std::to_string(server.port()),
-                                                  "sales", false});
+  auto engine = databases::clickhouse::create_clickhouse_engine(databases::clickhouse::ClickhouseEngineArgs{
+      kUser, kPassword, "127.0.0.1", std::to_string(server.port()), "sales", false});
   auto connection = engine->connect();
   auto killed = [&](const std::string& statement) {
     std::string id;

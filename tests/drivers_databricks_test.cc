@@ -1,15 +1,15 @@
 // The Databricks driver against a local server that speaks the SQL Statement Execution
 // API 2.0: POST /api/2.0/sql/statements/, polling while PENDING or RUNNING, SUCCEEDED
 // with a manifest and INLINE JSON_ARRAY chunks, FAILED with status.error, cancel.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <map>
 #include <string>
 #include <thread>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "tests/support/http_test_server.h"
 #include "velko/base/cancel.h"
@@ -21,12 +21,12 @@
 namespace velko {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using platform::sql::ExecuteOptions;
 using test_support::HttpTestServer;
 using test_support::RecordedRequest;
 using test_support::ScriptedResponse;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr const char* kToken = "dapi0123456789abcdef";
 constexpr const char* kStatements = "/api/2.0/sql/statements/";
@@ -63,12 +63,12 @@ class DatabricksDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::sql_remote::register_remote_drivers();
-    platform::sql::register_driver("databricks", platform::sql_remote::make_databricks_driver(
-                                                     {.use_https = false,
-                                                      .first_poll = std::chrono::milliseconds(5),
-                                                      .longest_poll = std::chrono::milliseconds(20),
-                                                      .timeout_seconds = 1,
-                                                      .request_timeout_seconds = 5}));
+    platform::sql::register_driver(
+        "databricks", platform::sql_remote::make_databricks_driver({.use_https = false,
+                                                                    .first_poll = std::chrono::milliseconds(5),
+                                                                    .longest_poll = std::chrono::milliseconds(20),
+                                                                    .timeout_seconds = 1,
+                                                                    .request_timeout_seconds = 5}));
     databases::databricks::clear_engine_cache();
     server_.handle("GET", "/api/2.0/sql/warehouses/wh1", [](const RecordedRequest& request) {
       if (request.header("Authorization") != std::string("Bearer ") + kToken) {
@@ -91,8 +91,7 @@ class DatabricksDriverTest : public ::testing::Test {
                    {"row_count", 2},
                    {"data_array", Json::array({{std::to_string(chunk * 2)}, {std::to_string(chunk * 2 + 1)}})}};
       if (chunk == 1) body["next_chunk_internal_link"] = std::string(kStatements) + "st-chunks/result/chunks/2";
-      server_.respond("GET", std::string(kStatements) + "st-chunks/result/chunks/" + std::to_string(chunk),
-                      json(body));
+      server_.respond("GET", std::string(kStatements) + "st-chunks/result/chunks/" + std::to_string(chunk), json(body));
     }
   }
   void TearDown() override {
@@ -134,8 +133,9 @@ class DatabricksDriverTest : public ::testing::Test {
                     {{"state", "FAILED"},
                      {"error",
                       {{"error_code", "BAD_REQUEST"},
-                       {"message", "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column with name `missing_column` cannot "
-                                   "be resolved. SQLSTATE: 42703"}}}}}});
+                       {"message",
+                        "[UNRESOLVED_COLUMN.WITHOUT_SUGGESTION] A column with name `missing_column` cannot "
+                        "be resolved. SQLSTATE: 42703"}}}}}});
     }
     if (sql == "SELECT FROM WHERE") {
       return json({{"error_code", "INVALID_PARAMETER_VALUE"},
@@ -150,33 +150,34 @@ class DatabricksDriverTest : public ::testing::Test {
     if (sql == "SHOW TABLES IN `sales`") {
       return json(succeeded(
           "st-t",
-          Json::array({column("database", "STRING", 0), column("tableName", "STRING", 1),
-                       column("isTemporary", "BOOLEAN", 2)}),
+          Json::array(
+              {column("database", "STRING", 0), column("tableName", "STRING", 1), column("isTemporary", "BOOLEAN", 2)}),
           Json::array({{"sales", "orders", "false"}, {"sales", "customers", "false"}, {"", "tmp_view", "true"}})));
     }
     if (sql == "SHOW TABLES IN `nope`") {
-      return json({{"statement_id", "st-f"},
-                   {"status",
-                    {{"state", "FAILED"},
-                     {"error", {{"message", "[SCHEMA_NOT_FOUND] The schema `nope` cannot be found."}}}}}});
+      return json(
+          {{"statement_id", "st-f"},
+           {"status",
+            {{"state", "FAILED"}, {"error", {{"message", "[SCHEMA_NOT_FOUND] The schema `nope` cannot be found."}}}}}});
     }
     if (sql.find("information_schema.columns") != std::string::npos) {
       std::map<std::string, std::string> params;
       for (const auto& param : body["parameters"]) params[param["name"]] = param["value"];
       if (params["schema"] == "sales" && params["table"] == "orders") {
-        return json(succeeded("st-c", Json::array({column("column_name", "STRING", 0),
-                                                   column("full_data_type", "STRING", 1),
-                                                   column("is_nullable", "STRING", 2)}),
+        return json(succeeded("st-c",
+                              Json::array({column("column_name", "STRING", 0), column("full_data_type", "STRING", 1),
+                                           column("is_nullable", "STRING", 2)}),
                               Json::array({{"id", "bigint", "NO"}, {"amount", "decimal(10,2)", "YES"}})));
       }
-      return json(succeeded("st-c", Json::array({column("column_name", "STRING", 0),
-                                                 column("full_data_type", "STRING", 1),
-                                                 column("is_nullable", "STRING", 2)}),
+      return json(succeeded("st-c",
+                            Json::array({column("column_name", "STRING", 0), column("full_data_type", "STRING", 1),
+                                         column("is_nullable", "STRING", 2)}),
                             Json::array()));
     }
     if (sql == "DESCRIBE TABLE `legacy`.`events`") {
-      return json(succeeded("st-d", Json::array({column("col_name", "STRING", 0), column("data_type", "STRING", 1),
-                                                 column("comment", "STRING", 2)}),
+      return json(succeeded("st-d",
+                            Json::array({column("col_name", "STRING", 0), column("data_type", "STRING", 1),
+                                         column("comment", "STRING", 2)}),
                             Json::array({{"ts", "timestamp", nullptr},
                                          {"payload", "struct<a:int>", nullptr},
                                          {"# Partition Information", "", ""},
@@ -195,9 +196,8 @@ class DatabricksDriverTest : public ::testing::Test {
   }
 
   std::shared_ptr<platform::sql::Engine> engine(const std::string& token = kToken) {
-    return databases::databricks::create_databricks_engine(
-        databases::databricks::DatabricksEngineArgs{"http://127.0.0.1:" + std::to_string(server_.port()) + "/", "/sql/1.0/warehouses/wh1", token, "main",
-         "sales"});
+    return databases::databricks::create_databricks_engine(databases::databricks::DatabricksEngineArgs{
+        "http://127.0.0.1:" + std::to_string(server_.port()) + "/", "/sql/1.0/warehouses/wh1", token, "main", "sales"});
   }
 
   std::string error_of(const std::string& sql, const std::string& token = kToken) {
@@ -234,8 +234,8 @@ TEST_F(DatabricksDriverTest, PostsTheStatementAndConvertsTypes) {
   platform::sql::Result result = connection.execute("SELECT types;", ExecuteOptions{.max_rows = 50});
   ASSERT_EQ(result.fetchall().size(), 1u);
   const auto& row = result.fetchall()[0];
-  EXPECT_EQ(result.keys(), (std::vector<std::string>{"i", "l", "d", "nan", "b", "dec", "day", "ts", "ntz", "arr",
-                                                     "s", "n"}));
+  EXPECT_EQ(result.keys(),
+            (std::vector<std::string>{"i", "l", "d", "nan", "b", "dec", "day", "ts", "ntz", "arr", "s", "n"}));
   EXPECT_EQ(row[0], 7);
   EXPECT_EQ(row[1].get<int64_t>(), 9007199254740993LL);
   EXPECT_EQ(row[2], 2.5);
@@ -286,7 +286,8 @@ TEST_F(DatabricksDriverTest, PollsRunningStatementsAndFollowsChunksUpToTheCap) {
   EXPECT_EQ(capped.fetchall().size(), 3u);
   EXPECT_TRUE(capped.truncated());
   int chunk_fetches = 0;
-  for (const auto& request : server_.requests()) chunk_fetches += request.path.find("/result/chunks/") != std::string::npos;
+  for (const auto& request : server_.requests())
+    chunk_fetches += request.path.find("/result/chunks/") != std::string::npos;
   EXPECT_EQ(chunk_fetches, 1);  // chunk 2 is never fetched once the cap is reached
 
   platform::sql::Result trimmed = connection.execute("SELECT capped", ExecuteOptions{.max_rows = 2});
@@ -367,7 +368,8 @@ TEST_F(DatabricksDriverTest, ErrorsAndRefusalsCarryNoToken) {
   }
   for (const auto& sent : posted_statements()) {
     std::string sql = sent["statement"];
-    EXPECT_FALSE(sql.starts_with("DROP") || sql.find("INSERT") != std::string::npos || sql.find("SELECT 2") != std::string::npos)
+    EXPECT_FALSE(sql.starts_with("DROP") || sql.find("INSERT") != std::string::npos ||
+                 sql.find("SELECT 2") != std::string::npos)
         << sql;
   }
   // Reads that merely mention the words are sent.

@@ -3,13 +3,13 @@
 // typed values, the row cap on a streamed result, every refusal (writes, COPY, ATTACH,
 // INSTALL/LOAD, SET, PRAGMA, EXPORT, files outside the folder), the time-out and
 // cancellation by interrupt, MotherDuck without network, and the tools through velko.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "tests/support/velko_cli.h"
 #include "velko/base/errors.h"
@@ -26,9 +26,9 @@
 namespace velko {
 namespace {
 
+using platform::sql::ExecuteOptions;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using platform::sql::ExecuteOptions;
 namespace fs = std::filesystem;
 
 #ifdef VELKO_HAVE_DUCKDB
@@ -54,8 +54,11 @@ class DuckdbDriverTest : public ::testing::Test {
     driver_ = platform::sql_remote::make_duckdb_driver();
     folder_ = data_.path() / "lake";
     fs::create_directories(folder_ / "sub");
-    base::write_file_atomic(folder_ / "orders.csv", "id,customer_id,amount,placed\n1,10,12.50,2024-01-15\n2,11,3.25,2024-02-01\n3,10,7.00,2024-03-09\n", 0644);
-    base::write_file_atomic(folder_ / "events.json", "[{\"kind\": \"click\", \"n\": 3}, {\"kind\": \"view\", \"n\": 5}]", 0644);
+    base::write_file_atomic(
+        folder_ / "orders.csv",
+        "id,customer_id,amount,placed\n1,10,12.50,2024-01-15\n2,11,3.25,2024-02-01\n3,10,7.00,2024-03-09\n", 0644);
+    base::write_file_atomic(folder_ / "events.json",
+                            "[{\"kind\": \"click\", \"n\": 3}, {\"kind\": \"view\", \"n\": 5}]", 0644);
     base::write_file_atomic(folder_ / "notes.txt", "not data", 0644);
     base::write_file_atomic(folder_ / "sub" / "inner.csv", "a\n1\n", 0644);
     base::write_file_atomic(data_.path() / "outside.csv", "secret\nOUTSIDE-ROW\n", 0644);
@@ -153,18 +156,34 @@ TEST_F(DuckdbDriverTest, EveryWriteAndEveryEscapeIsRefused) {
   for (const fs::path& target : {folder_, file_}) {
     auto connection = open(target);
     std::string inside = (folder_ / "written.csv").string();
-    for (const std::string& sql : std::vector<std::string>{
-             "INSERT INTO sales.orders VALUES (1, 'x')", "UPDATE sales.orders SET note = 'x'", "DELETE FROM kinds",
-             "CREATE TABLE t (a INTEGER)", "DROP TABLE kinds", "CREATE VIEW v AS SELECT 1",
-             "COPY (SELECT 1) TO '" + inside + "'", "ATTACH '" + (folder_ / "other.db").string() + "' AS other",
-             "INSTALL httpfs", "LOAD httpfs", "SET enable_external_access = true", "RESET lock_configuration",
-             "PRAGMA enable_profiling", "EXPORT DATABASE '" + (folder_ / "export").string() + "'",
-             "CALL pragma_version()", "CHECKPOINT", "BEGIN TRANSACTION", "SELECT 1; SELECT 2",
-             "EXPLAIN ANALYZE COPY (SELECT 1) TO '" + inside + "'", "EXPLAIN ANALYZE CREATE TABLE t AS SELECT 1",
-             "SELECT * FROM read_csv('/etc/passwd')", "SELECT * FROM read_text('/etc/hostname')",
-             "SELECT * FROM glob('/etc/*')", "SELECT * FROM read_csv('" + (folder_ / "../../outside.csv").string() + "')",
-             "SELECT * FROM query('COPY (SELECT 1) TO ''" + inside + "''')",
-             "SELECT * FROM read_parquet('https://example.com/x.parquet')", ""}) {
+    for (const std::string& sql :
+         std::vector<std::string>{"INSERT INTO sales.orders VALUES (1, 'x')",
+                                  "UPDATE sales.orders SET note = 'x'",
+                                  "DELETE FROM kinds",
+                                  "CREATE TABLE t (a INTEGER)",
+                                  "DROP TABLE kinds",
+                                  "CREATE VIEW v AS SELECT 1",
+                                  "COPY (SELECT 1) TO '" + inside + "'",
+                                  "ATTACH '" + (folder_ / "other.db").string() + "' AS other",
+                                  "INSTALL httpfs",
+                                  "LOAD httpfs",
+                                  "SET enable_external_access = true",
+                                  "RESET lock_configuration",
+                                  "PRAGMA enable_profiling",
+                                  "EXPORT DATABASE '" + (folder_ / "export").string() + "'",
+                                  "CALL pragma_version()",
+                                  "CHECKPOINT",
+                                  "BEGIN TRANSACTION",
+                                  "SELECT 1; SELECT 2",
+                                  "EXPLAIN ANALYZE COPY (SELECT 1) TO '" + inside + "'",
+                                  "EXPLAIN ANALYZE CREATE TABLE t AS SELECT 1",
+                                  "SELECT * FROM read_csv('/etc/passwd')",
+                                  "SELECT * FROM read_text('/etc/hostname')",
+                                  "SELECT * FROM glob('/etc/*')",
+                                  "SELECT * FROM read_csv('" + (folder_ / "../../outside.csv").string() + "')",
+                                  "SELECT * FROM query('COPY (SELECT 1) TO ''" + inside + "''')",
+                                  "SELECT * FROM read_parquet('https://example.com/x.parquet')",
+                                  ""}) {
       try {
         platform::sql::Result result = connection->execute(sql, {});
         ADD_FAILURE() << "ran: " << sql;
@@ -252,16 +271,19 @@ TEST_F(DuckdbDriverTest, TheToolsAnswerThroughTheVelkoCommand) {
   EXPECT_EQ(velko.run({"tool", "list_schemas_tool"}).out, R"({"schemas": ["main"]})");
   EXPECT_EQ(velko.run({"tool", "list_tables_tool", "--args", R"({"db_schema": "main"})"}).out,
             R"({"schema": "main", "tables": ["customers", "events", "orders"]})");
-  EXPECT_THAT(velko.run({"tool", "get_table_columns_tool", "--args", R"({"db_schema": "main", "table_names": "customers"})"}).out,
-              HasSubstr("\"name\""));
-  EXPECT_EQ(velko.run({"tool", "execute_sql_query", "--args", R"({"query": "SELECT name FROM customers ORDER BY id"})"}).out,
-            R"({"headers": ["name"], "rows": [["Ada"], ["Grace"]]})");
-  testing::CliOutput refused = velko.run({"tool", "execute_sql_query", "--args",
-                                          R"x({"query": "SELECT * FROM read_csv('/etc/passwd')"})x"});
+  EXPECT_THAT(
+      velko.run({"tool", "get_table_columns_tool", "--args", R"({"db_schema": "main", "table_names": "customers"})"})
+          .out,
+      HasSubstr("\"name\""));
+  EXPECT_EQ(
+      velko.run({"tool", "execute_sql_query", "--args", R"({"query": "SELECT name FROM customers ORDER BY id"})"}).out,
+      R"({"headers": ["name"], "rows": [["Ada"], ["Grace"]]})");
+  testing::CliOutput refused =
+      velko.run({"tool", "execute_sql_query", "--args", R"x({"query": "SELECT * FROM read_csv('/etc/passwd')"})x"});
   EXPECT_THAT(refused.out, HasSubstr("Error executing query:"));
   EXPECT_THAT(refused.out, Not(HasSubstr("root:")));
-  testing::CliOutput capped = velko.run({"tool", "execute_sql_query", "--connection-id", "shop", "--args",
-                                         R"({"query": "SELECT * FROM sales.orders"})"});
+  testing::CliOutput capped = velko.run(
+      {"tool", "execute_sql_query", "--connection-id", "shop", "--args", R"({"query": "SELECT * FROM sales.orders"})"});
   EXPECT_EQ(base::loads(capped.out)["rows"].size(), 50u);
   EXPECT_EQ(velko.run({"tool", "list_schemas_tool", "--connection-id", "shop"}).out,
             R"({"schemas": ["main", "sales"]})");

@@ -19,10 +19,9 @@ TEST(EnginePluginsTest, RegisterTheBackendAndTheFactories) {
     ASSERT_NO_THROW(loader.load(name)) << name;
   }
   EXPECT_THAT(registry.backend_names(), IsSupersetOf({"kubernetes"}));
-  EXPECT_THAT(registry.operation_names(),
-              IsSupersetOf({"databricks.create_engine", "databricks.engine_cache_info", "clickhouse.create_engine",
-                            "clickhouse.engine_cache_info", "motherduck.create_engine",
-                            "motherduck.engine_cache_info"}));
+  EXPECT_THAT(registry.operation_names(), IsSupersetOf({"databricks.create_engine", "databricks.engine_cache_info",
+                                                        "clickhouse.create_engine", "clickhouse.engine_cache_info",
+                                                        "motherduck.create_engine", "motherduck.engine_cache_info"}));
 
   auto backend = (*registry.backend("kubernetes"))(Json{{"namespace", "ns"}, {"id", "pod-9"}});
   EXPECT_EQ(backend->id(), "pod-9");

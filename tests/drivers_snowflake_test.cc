@@ -2,13 +2,13 @@
 // POST /api/v2/statements?async=true answered 202 with a statement handle, polling
 // GET /api/v2/statements/{handle} (202 while running, 200 with a ResultSet, 422 with a
 // QueryFailureStatus), partitions, cancel, and 401 for an ordinary password.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "tests/support/http_test_server.h"
 #include "tests/support/velko_cli.h"
@@ -20,12 +20,12 @@
 namespace velko {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using platform::sql::ExecuteOptions;
 using test_support::HttpTestServer;
 using test_support::RecordedRequest;
 using test_support::ScriptedResponse;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 // Distinctive, so that any leak into an output is found.
 constexpr const char* kToken = "pat-SECRET-7f3a9c1e5b";
@@ -40,8 +40,9 @@ ScriptedResponse json(const Json& body, int status = 200) {
 
 Json running(const std::string& handle) {
   return {{"code", "333334"},
-          {"message", "Asynchronous execution in progress. Use provided query id to perform query monitoring and "
-                      "management."},
+          {"message",
+           "Asynchronous execution in progress. Use provided query id to perform query monitoring and "
+           "management."},
           {"statementHandle", handle},
           {"statementStatusUrl", std::string(kStatements) + "/" + handle}};
 }
@@ -75,24 +76,24 @@ Json numbers(int from, int count) {
 class SnowflakeDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    driver_ = platform::sql_remote::make_snowflake_driver(
-        {.first_poll = std::chrono::milliseconds(5), .longest_poll = std::chrono::milliseconds(20),
-         .request_timeout_seconds = 5});
+    driver_ = platform::sql_remote::make_snowflake_driver({.first_poll = std::chrono::milliseconds(5),
+                                                           .longest_poll = std::chrono::milliseconds(20),
+                                                           .request_timeout_seconds = 5});
     server_.handle("POST", kStatements, [this](const RecordedRequest& request) { return post(request); });
     // "SELECT types": one more poll, then the result.
     server_.enqueue("GET", handle_path("h-types"), json(running("h-types"), 202));
-    server_.respond("GET", handle_path("h-types"),
-                    json(result_set("h-types",
-                                    Json::array({column("I", "fixed"), column("DEC", "fixed", 2), column("R", "real"),
-                                                 column("T", "text"), column("B", "boolean"), column("D", "date"),
-                                                 column("TM", "time", 9), column("NTZ", "timestamp_ntz", 9),
-                                                 column("LTZ", "timestamp_ltz", 9), column("TZ", "timestamp_tz", 9),
-                                                 column("V", "variant"), column("O", "object"), column("A", "array"),
-                                                 column("BIN", "binary"), column("N", "text")}),
-                                    Json::array({{"9007199254740993", "12.30", "2.5", "caf\xc3\xa9", "true", "19737",
-                                                  "37800.123456789", "1705314600.123456000", "1705314600.000000000",
-                                                  "1705314600.000000000 1320", "{\n  \"k\": [1, 2]\n}",
-                                                  "{\"a\": null}", "[1, \"x\"]", "CAFE", nullptr}}))));
+    server_.respond(
+        "GET", handle_path("h-types"),
+        json(result_set(
+            "h-types",
+            Json::array({column("I", "fixed"), column("DEC", "fixed", 2), column("R", "real"), column("T", "text"),
+                         column("B", "boolean"), column("D", "date"), column("TM", "time", 9),
+                         column("NTZ", "timestamp_ntz", 9), column("LTZ", "timestamp_ltz", 9),
+                         column("TZ", "timestamp_tz", 9), column("V", "variant"), column("O", "object"),
+                         column("A", "array"), column("BIN", "binary"), column("N", "text")}),
+            Json::array({{"9007199254740993", "12.30", "2.5", "caf\xc3\xa9", "true", "19737", "37800.123456789",
+                          "1705314600.123456000", "1705314600.000000000", "1705314600.000000000 1320",
+                          "{\n  \"k\": [1, 2]\n}", "{\"a\": null}", "[1, \"x\"]", "CAFE", nullptr}}))));
     // "SELECT parts": three partitions of 30 rows.
     server_.handle("GET", handle_path("h-parts"), [](const RecordedRequest& request) {
       if (request.query == "partition=1") return json({{"data", numbers(30, 30)}});
@@ -100,17 +101,19 @@ class SnowflakeDriverTest : public ::testing::Test {
       return json(result_set("h-parts", Json::array({column("N", "fixed")}), numbers(0, 30), 3, 90));
     });
     server_.respond("GET", handle_path("h-forever"), json(running("h-forever"), 202));
-    server_.respond("POST", handle_path("h-forever") + "/cancel",
-                    json({{"code", "000604"}, {"message", "SQL execution canceled"}, {"statementHandle", "h-forever"}}));
-    server_.respond("GET", handle_path("h-error"),
-                    json({{"code", "000904"},
-                          {"message", "SQL compilation error: error line 1 at position 7\ninvalid identifier 'MISSING'"},
-                          {"sqlState", "42000"},
-                          {"statementHandle", "h-error"}},
-                         422));
-    server_.respond("GET", handle_path("h-echo"),
-                    json({{"code", "000603"}, {"message", std::string("internal: token ") + kToken}, {"sqlState", "XX000"}},
-                         422));
+    server_.respond(
+        "POST", handle_path("h-forever") + "/cancel",
+        json({{"code", "000604"}, {"message", "SQL execution canceled"}, {"statementHandle", "h-forever"}}));
+    server_.respond(
+        "GET", handle_path("h-error"),
+        json({{"code", "000904"},
+              {"message", "SQL compilation error: error line 1 at position 7\ninvalid identifier 'MISSING'"},
+              {"sqlState", "42000"},
+              {"statementHandle", "h-error"}},
+             422));
+    server_.respond(
+        "GET", handle_path("h-echo"),
+        json({{"code", "000603"}, {"message", std::string("internal: token ") + kToken}, {"sqlState", "XX000"}}, 422));
   }
 
   static std::string handle_path(const std::string& handle) { return std::string(kStatements) + "/" + handle; }
@@ -136,20 +139,21 @@ class SnowflakeDriverTest : public ::testing::Test {
     }
     if (sql.find("information_schema.tables") != std::string::npos) {
       if (body["bindings"]["1"]["value"] != "public") return json(result_set("h-t", Json::array(), Json::array()));
-      return json(result_set("h-t", Json::array({column("TABLE_NAME", "text")}),
-                             Json::array({{"ORDERS"}, {"CUSTOMERS"}})));
+      return json(
+          result_set("h-t", Json::array({column("TABLE_NAME", "text")}), Json::array({{"ORDERS"}, {"CUSTOMERS"}})));
     }
     if (sql.find("information_schema.columns") != std::string::npos) {
       Json rows = Json::array();
       if (body["bindings"]["1"]["value"] == "public" && body["bindings"]["2"]["value"] == "orders") {
-        rows = Json::array({{"ID", "NUMBER", "NO", "38", "0", nullptr},
-                            {"NOTE", "TEXT", "YES", nullptr, nullptr, "200"}});
+        rows =
+            Json::array({{"ID", "NUMBER", "NO", "38", "0", nullptr}, {"NOTE", "TEXT", "YES", nullptr, nullptr, "200"}});
       }
-      return json(result_set("h-c",
-                             Json::array({column("COLUMN_NAME", "text"), column("DATA_TYPE", "text"),
-                                          column("IS_NULLABLE", "text"), column("NUMERIC_PRECISION", "fixed"),
-                                          column("NUMERIC_SCALE", "fixed"), column("CHARACTER_MAXIMUM_LENGTH", "fixed")}),
-                             rows));
+      return json(
+          result_set("h-c",
+                     Json::array({column("COLUMN_NAME", "text"), column("DATA_TYPE", "text"),
+                                  column("IS_NULLABLE", "text"), column("NUMERIC_PRECISION", "fixed"),
+                                  column("NUMERIC_SCALE", "fixed"), column("CHARACTER_MAXIMUM_LENGTH", "fixed")}),
+                     rows));
     }
     return json({{"code", "001003"}, {"message", "SQL compilation error: no script for " + sql}, {"sqlState", "42000"}},
                 422);
@@ -296,11 +300,11 @@ TEST_F(SnowflakeDriverTest, FailuresCarrySnowflakesMessageAndNeverTheToken) {
 TEST_F(SnowflakeDriverTest, StatementsThatDoNotReadAreRefusedBeforeAnythingIsSent) {
   auto connection = connect();
   size_t before = posts();
-  for (const char* sql : {"DELETE FROM orders", "CREATE TABLE t (a INT)", "DROP TABLE orders",
-                          "SELECT 1; DROP TABLE orders", "WITH a AS (SELECT 1) INSERT INTO t SELECT * FROM a",
-                          "GRANT ROLE ANALYST TO USER eve", "CALL wipe()", "PUT file:///etc/passwd @stage",
-                          "ALTER USER analyst SET PASSWORD = 'x'", "USE ROLE ACCOUNTADMIN", "EXPLAIN DELETE FROM t",
-                          "COPY INTO @stage FROM orders", ""}) {
+  for (const char* sql :
+       {"DELETE FROM orders", "CREATE TABLE t (a INT)", "DROP TABLE orders", "SELECT 1; DROP TABLE orders",
+        "WITH a AS (SELECT 1) INSERT INTO t SELECT * FROM a", "GRANT ROLE ANALYST TO USER eve", "CALL wipe()",
+        "PUT file:///etc/passwd @stage", "ALTER USER analyst SET PASSWORD = 'x'", "USE ROLE ACCOUNTADMIN",
+        "EXPLAIN DELETE FROM t", "COPY INTO @stage FROM orders", ""}) {
     EXPECT_THROW(connection->execute(sql, {}), base::DatabaseError) << sql;
   }
   EXPECT_EQ(posts(), before);
@@ -341,10 +345,10 @@ TEST_F(SnowflakeDriverTest, AddressesAreCheckedBeforeTheTokenIsSent) {
 
 TEST_F(SnowflakeDriverTest, TheToolsAnswerThroughTheVelkoCommand) {
   testing::VelkoCli velko;
-  testing::CliOutput added = velko.run({"connections", "add", "sf", "--type", "SNOWFLAKE", "--host", "myorg-acct1",
-                                        "--username", "analyst", "--warehouse", "COMPUTE_WH", "--database", "SALES",
-                                        "--password-stdin"},
-                                       std::string(kToken) + "\n");
+  testing::CliOutput added =
+      velko.run({"connections", "add", "sf", "--type", "SNOWFLAKE", "--host", "myorg-acct1", "--username", "analyst",
+                 "--warehouse", "COMPUTE_WH", "--database", "SALES", "--password-stdin"},
+                std::string(kToken) + "\n");
   ASSERT_EQ(added.status, 0) << added.err;
   std::vector<testing::CliOutput> outputs = {
       added,

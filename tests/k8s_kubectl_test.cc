@@ -1,10 +1,10 @@
 // The Kubernetes backend with Debian's real kubectl against an unreachable cluster, and
 // the `velko exec` command driving the backend through a fake kubectl.
-#include <filesystem>
-#include <string>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
 
 #include "velko/backends/kubernetes/kubernetes_backend.h"
 #include "velko/base/env.h"
@@ -77,15 +77,16 @@ printf '%s|' "$@" > "$here/args"
 while [ "$1" != "--" ]; do shift; done
 shift
 exec "$@"
-)SH", 0700);
+)SH",
+                          0700);
   base::ScopedEnv path("PATH", dir.path().string() + ":/usr/bin:/bin");
   backends::kubernetes::KubernetesBackend backend("team", 30);
   backend.set_id("pod-1");
   const std::string secret = "postgresql+psycopg://u:pw-'$(touch " + (dir.path() / "pwned").string() + ")'@h/d";
-  host::ExecuteResponse response = backend.execute(
-      "printf '%s|%s' \"$VELKO_CONNECTION_STRING\" \"$OTHER\"; cat /proc/$$/cmdline | tr '\\0' '|' > " +
-          (dir.path() / "pod_args").string(),
-      host::EnvMap{{"VELKO_CONNECTION_STRING", secret}, {"OTHER", "two\nlines"}});
+  host::ExecuteResponse response =
+      backend.execute("printf '%s|%s' \"$VELKO_CONNECTION_STRING\" \"$OTHER\"; cat /proc/$$/cmdline | tr '\\0' '|' > " +
+                          (dir.path() / "pod_args").string(),
+                      host::EnvMap{{"VELKO_CONNECTION_STRING", secret}, {"OTHER", "two\nlines"}});
   EXPECT_EQ(response.exit_code, 0) << response.output;
   EXPECT_EQ(response.output, secret + "|two\nlines");
   EXPECT_FALSE(fs::exists(dir.path() / "pwned"));  // the value was data, never code
@@ -111,13 +112,14 @@ printf '%s|' "$@" > "$(dirname "$0")/args"
 printf 'out'
 printf 'err' >&2
 exit 3
-)SH", 0700);
+)SH",
+                          0700);
   base::ProcessOptions options;
   options.env_overrides = {{"PATH", dir.path().string() + ":/usr/bin:/bin"}};
   options.timeout = std::chrono::milliseconds(30000);
 
-  options.argv = {velko.string(), "exec", "--id", "pod-1", "--namespace", "team", "--cwd", "/my data", "--",
-                  "ls", "-l", "it's here"};
+  options.argv = {velko.string(), "exec",     "--id", "pod-1", "--namespace", "team",
+                  "--cwd",        "/my data", "--",   "ls",    "-l",          "it's here"};
   base::ProcessResult ran = base::run_process(options);
   EXPECT_EQ(ran.exit_code, 0) << ran.stderr_text;
   EXPECT_EQ(ran.stdout_text, "out\nerr\nexit code: 3\n");

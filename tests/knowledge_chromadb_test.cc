@@ -11,11 +11,11 @@
 namespace velko::clients::chromadb {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using test_support::HttpTestServer;
 using test_support::RecordedRequest;
 using test_support::ScriptedResponse;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr const char* kCollectionPath = "/api/v2/tenants/tenant%201/databases/docs/collections/airflow_docs";
 constexpr const char* kQueryPath = "/api/v2/tenants/tenant%201/databases/docs/collections/c0ffee-id/query";
@@ -23,9 +23,7 @@ constexpr const char* kEmbeddingsPath = "/v1/embeddings";
 
 class ChromaWire : public ::testing::Test {
  protected:
-  ChromaWire()
-      : chroma_url_("CHROMA_URL", server_.url() + "/"),
-        openai_url_("OPENAI_BASE_URL", server_.url() + "/v1") {
+  ChromaWire() : chroma_url_("CHROMA_URL", server_.url() + "/"), openai_url_("OPENAI_BASE_URL", server_.url() + "/v1") {
     server_.respond("GET", kCollectionPath,
                     ScriptedResponse::json(R"({"id": "c0ffee-id", "name": "airflow_docs", "metadata": null})"));
     server_.respond("POST", kEmbeddingsPath,
@@ -75,7 +73,8 @@ TEST_F(ChromaWire, ASearchGetsTheCollectionEmbedsTheQueryAndQueriesByCollectionI
   EXPECT_EQ(embed.header("Authorization"), "Bearer sk-secret-2");
   EXPECT_EQ(embed.header("Content-Type"), "application/json");
   EXPECT_EQ(embed.header("X-Chroma-Token"), std::nullopt);
-  EXPECT_EQ(embed.body, R"({"input": "How do I retry?", "model": "text-embedding-3-small", "encoding_format": "float"})");
+  EXPECT_EQ(embed.body,
+            R"({"input": "How do I retry?", "model": "text-embedding-3-small", "encoding_format": "float"})");
 
   const RecordedRequest& query = requests[2];
   EXPECT_EQ(query.method, "POST");
@@ -115,13 +114,15 @@ TEST_F(ChromaWire, EveryRemoteFailureBecomesTheFailureMappingWithoutSecrets) {
   };
   const Case cases[] = {
       {"collection missing remotely", "GET", kCollectionPath,
-       ScriptedResponse::json(R"({"error": "NotFoundError", "message": "Collection [airflow_docs] does not exist"})", 404),
+       ScriptedResponse::json(R"({"error": "NotFoundError", "message": "Collection [airflow_docs] does not exist"})",
+                              404),
        "Collection [airflow_docs] does not exist", 1},
       {"chroma rejects the key", "GET", kCollectionPath, ScriptedResponse::text("Unauthorized", 401),
        "Chroma answered 401 Unauthorized: Unauthorized", 1},
       {"embedding key rejected", "POST", kEmbeddingsPath,
        ScriptedResponse::json(R"({"error": {"message": "Incorrect API key provided: sk-secret-2",
-                                   "type": "invalid_request_error", "code": "invalid_api_key"}})", 401),
+                                   "type": "invalid_request_error", "code": "invalid_api_key"}})",
+                              401),
        "OpenAI embeddings request failed (401): Incorrect API key provided: ***", 2},
       {"embedding answer without vector", "POST", kEmbeddingsPath, ScriptedResponse::json(R"({"data": []})"),
        "OpenAI returned no embedding", 2},

@@ -1,10 +1,10 @@
 // The HTTP client on the wire, against the local test server: the bytes it sends, the
 // responses it reads, and its limits.
-#include <atomic>
-#include <thread>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 #include "tests/support/http_test_server.h"
 #include "velko/base/http.h"
@@ -61,11 +61,8 @@ TEST(HttpClientWire, EachMethodArrivesWithItsBodyAndNoInventedContentType) {
     std::string content_length;
   };
   const Case cases[] = {
-      {"GET", std::nullopt, "<absent>"},
-      {"DELETE", std::nullopt, "<absent>"},
-      {"PUT", std::string("a=1"), "3"},
-      {"PATCH", std::string("{}"), "2"},
-      {"POST", std::nullopt, "0"},
+      {"GET", std::nullopt, "<absent>"}, {"DELETE", std::nullopt, "<absent>"}, {"PUT", std::string("a=1"), "3"},
+      {"PATCH", std::string("{}"), "2"}, {"POST", std::nullopt, "0"},
   };
   for (const Case& item : cases) {
     SCOPED_TRACE(item.method);
@@ -128,9 +125,8 @@ TEST(HttpClientWire, ADelayedAnswerEndsInTimeoutAndABodyOverTheLimitInTransportE
 
 TEST(HttpClientWire, ConcurrentCallsEachGetTheirOwnAnswer) {
   HttpTestServer server;
-  server.handle("POST", "/echo", [](const RecordedRequest& request) {
-    return ScriptedResponse::text("echo:" + request.body);
-  });
+  server.handle("POST", "/echo",
+                [](const RecordedRequest& request) { return ScriptedResponse::text("echo:" + request.body); });
   constexpr int kThreads = 8;
   constexpr int kCallsPerThread = 5;
   std::atomic<int> mismatches{0};

@@ -13,9 +13,9 @@
 namespace velko {
 namespace {
 
-using ::testing::IsSupersetOf;
 using test_support::HttpTestServer;
 using test_support::ScriptedResponse;
+using ::testing::IsSupersetOf;
 
 TEST(KnowledgePlugins, LoadRegisterAndAnswerThroughTheRegistry) {
   host::Registry registry;
@@ -23,10 +23,10 @@ TEST(KnowledgePlugins, LoadRegisterAndAnswerThroughTheRegistry) {
   for (const char* name : {"scout", "chromadb", "defaults"}) {
     ASSERT_NO_THROW(loader.load(name)) << name;
   }
-  EXPECT_THAT(registry.operation_names(),
-              IsSupersetOf({"scout.web_search", "scout.extract_content", "scout.quick_answer",
-                            "scout.get_search_context", "chromadb.list_collections", "chromadb.search_docs",
-                            "subagents.defaults"}));
+  EXPECT_THAT(
+      registry.operation_names(),
+      IsSupersetOf({"scout.web_search", "scout.extract_content", "scout.quick_answer", "scout.get_search_context",
+                    "chromadb.list_collections", "chromadb.search_docs", "subagents.defaults"}));
 
   HttpTestServer server;
   server.respond("POST", "/api/tavily/context", ScriptedResponse::json(R"({"context": "from the proxy"})"));
@@ -38,7 +38,8 @@ TEST(KnowledgePlugins, LoadRegisterAndAnswerThroughTheRegistry) {
   EXPECT_THROW((*registry.operation("chromadb.search_docs"))({{"query", "q"}}), base::ValueError);
 
   base::ScopedLogCapture capture;
-  Json definitions = (*registry.operation("subagents.defaults"))({{"mode", "kubernetes"}, {"model_provider", "openai"}});
+  Json definitions =
+      (*registry.operation("subagents.defaults"))({{"mode", "kubernetes"}, {"model_provider", "openai"}});
   ASSERT_EQ(definitions.size(), 1u);
   EXPECT_EQ(definitions[0]["name"], "explore-agent");
   EXPECT_EQ(definitions[0]["model"]["name"], "gpt-4o-mini");

@@ -1,10 +1,10 @@
 // TavilyProxyClient against a local server that speaks the search proxy's protocol: the
 // exact requests of the four operations and every failure the client passes on.
-#include <atomic>
-#include <thread>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 #include "tests/support/http_test_server.h"
 #include "velko/base/errors.h"
@@ -15,11 +15,11 @@
 namespace velko::clients::scout {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using test_support::HttpTestServer;
 using test_support::RecordedRequest;
 using test_support::ScriptedResponse;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr const char* kToken = "tok-4f9a-secret";
 
@@ -45,7 +45,8 @@ class ScoutWire : public ::testing::Test {
 };
 
 TEST_F(ScoutWire, EachOperationPostsItsBodyToItsEndpoint) {
-  server_.respond("POST", "/api/tavily/web", ScriptedResponse::json(R"({"results": [{"url": "https://a"}], "query": "q"})"));
+  server_.respond("POST", "/api/tavily/web",
+                  ScriptedResponse::json(R"({"results": [{"url": "https://a"}], "query": "q"})"));
   server_.respond("POST", "/api/tavily/extract", ScriptedResponse::json(R"({"results": [{"raw_content": "text"}]})"));
   server_.respond("POST", "/api/tavily/qna", ScriptedResponse::json(R"({"answer": "42 \u00e9"})"));
   server_.respond("POST", "/api/tavily/context", ScriptedResponse::json(R"({"context": "ctx text"})"));
@@ -65,7 +66,10 @@ TEST_F(ScoutWire, EachOperationPostsItsBodyToItsEndpoint) {
       {"web_search options", [&] { return base::dumps(client.web_search("q", 2, true)); }, "/api/tavily/web",
        R"({"query": "q", "max_results": 2, "include_raw_content": true})",
        R"({"results": [{"url": "https://a"}], "query": "q"})"},
-      {"extract_content", [&] { return base::dumps(client.extract_content({"https://a", "https://b?x=1"})); },
+      {"extract_content",
+       [&] {
+         return base::dumps(client.extract_content({"https://a", "https://b?x=1"}));
+       },
        "/api/tavily/extract", R"({"urls": ["https://a", "https://b?x=1"]})",
        R"({"results": [{"raw_content": "text"}]})"},
       {"quick_answer", [&] { return client.quick_answer("why?"); }, "/api/tavily/qna", R"({"query": "why?"})",
@@ -143,7 +147,8 @@ TEST_F(ScoutWire, EveryFailureReachesTheCallerWithoutTheToken) {
   } catch (const base::HTTPStatusError& error) {
     EXPECT_EQ(error.response().status, 401);
     EXPECT_EQ(error.response().body, R"({"error": "Unauthorized"})");
-    EXPECT_EQ(std::string(error.what()), "Client error '401 Unauthorized' for url '" + server_.url() + "/api/tavily/web'");
+    EXPECT_EQ(std::string(error.what()),
+              "Client error '401 Unauthorized' for url '" + server_.url() + "/api/tavily/web'");
     texts.push_back(error.what());
   }
   try {

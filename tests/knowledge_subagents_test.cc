@@ -1,10 +1,10 @@
 // The sub-agent stand-ins on the wire (TavilyClient, ChromaDBProxyClient) and the
 // assembled sub-agents end to end: in each mode, the research and documentation tools reach
 // the service that mode names, with that mode's credentials.
-#include <filesystem>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "tests/support/http_test_server.h"
 #include "velko/base/env.h"
@@ -17,10 +17,10 @@
 namespace velko {
 namespace {
 
-using ::testing::ElementsAre;
 using test_support::HttpTestServer;
 using test_support::RecordedRequest;
 using test_support::ScriptedResponse;
+using ::testing::ElementsAre;
 
 const host::Tool& tool_named(const platform::agents::SubAgent& subagent, const std::string& name) {
   for (const auto& tool : subagent.tools) {
@@ -33,7 +33,8 @@ TEST(TavilyClientWire, EachOperationPostsToTheSearchServiceWithTheKey) {
   HttpTestServer server;
   server.respond("POST", "/search", ScriptedResponse::json(R"({"answer": "Yes.", "results": [
       {"url": "https://a", "content": "alpha", "score": 0.9}, {"url": "https://b", "content": "beta"}]})"));
-  server.respond("POST", "/extract", ScriptedResponse::json(R"({"results": [{"url": "https://a", "raw_content": "A"}]})"));
+  server.respond("POST", "/extract",
+                 ScriptedResponse::json(R"({"results": [{"url": "https://a", "raw_content": "A"}]})"));
   platform::agents::TavilyClient client("tvly-key-1", server.url() + "/");
 
   struct Case {
@@ -46,8 +47,9 @@ TEST(TavilyClientWire, EachOperationPostsToTheSearchServiceWithTheKey) {
   const Case cases[] = {
       {"web_search", [&] { return base::dumps(client.web_search("dbt", 2, false)["results"][0]["url"]); }, "/search",
        R"({"query": "dbt", "max_results": 2, "include_raw_content": false})", R"("https://a")"},
-      {"extract_content", [&] { return base::dumps(client.extract_content({"https://a"})["results"][0]["raw_content"]); },
-       "/extract", R"({"urls": ["https://a"]})", R"("A")"},
+      {"extract_content",
+       [&] { return base::dumps(client.extract_content({"https://a"})["results"][0]["raw_content"]); }, "/extract",
+       R"({"urls": ["https://a"]})", R"("A")"},
       {"quick_answer", [&] { return client.quick_answer("is it?"); }, "/search",
        R"({"query": "is it?", "search_depth": "advanced", "include_answer": true})", "Yes."},
       {"get_search_context", [&] { return client.get_search_context("ctx", 4); }, "/search",
@@ -75,9 +77,11 @@ TEST(TavilyClientWire, EachOperationPostsToTheSearchServiceWithTheKey) {
 
 TEST(ChromaDBProxyClientWire, ListsAndSearchesThroughTheWebApplication) {
   HttpTestServer server;
-  server.respond("GET", "/api/chromadb/collections", ScriptedResponse::json(R"({"collections": ["airflow_docs", "dbt_docs"]})"));
-  server.respond("POST", "/api/chromadb/search", ScriptedResponse::json(
-      R"({"query": "q", "collection": "dbt_docs", "num_results": 1, "results": [{"content": "c"}]})"));
+  server.respond("GET", "/api/chromadb/collections",
+                 ScriptedResponse::json(R"({"collections": ["airflow_docs", "dbt_docs"]})"));
+  server.respond("POST", "/api/chromadb/search",
+                 ScriptedResponse::json(
+                     R"({"query": "q", "collection": "dbt_docs", "num_results": 1, "results": [{"content": "c"}]})"));
   platform::agents::ChromaDBProxyClient client(server.url() + "//", "user-token-7");
 
   EXPECT_THAT(client.list_collections(), ElementsAre("airflow_docs", "dbt_docs"));
@@ -95,7 +99,8 @@ TEST(ChromaDBProxyClientWire, ListsAndSearchesThroughTheWebApplication) {
   Json failed = client.search_docs("q", "dbt_docs", 5);
   EXPECT_EQ(base::dumps(failed),
             R"({"error": "Documentation search failed: Server error '503 Service Unavailable' for url ')" +
-                server.url() + R"(/api/chromadb/search'", "query": "q", "collection": "dbt_docs", "num_results": 0, )"
+                server.url() +
+                R"(/api/chromadb/search'", "query": "q", "collection": "dbt_docs", "num_results": 0, )"
                 R"("results": []})");
   server.respond("GET", "/api/chromadb/collections", ScriptedResponse::json(R"({"collections": "all"})"));
   EXPECT_THROW(client.list_collections(), base::TypeError);
@@ -111,7 +116,8 @@ TEST(AssembledSubagents, CliToolsGoThroughTheWebApplicationWithTheUserToken) {
   auto subagents = subagents::defaults::get_default_subagents("cli", std::string("user-token-7"));
   ASSERT_EQ(subagents.size(), 3u);
   EXPECT_EQ(tool_named(subagents[1], "web_search").invoke({{"query", "dlt"}}, {}), R"({"results": []})");
-  EXPECT_EQ(tool_named(subagents[2], "search_docs").invoke({{"query", "dag"}}, {}), R"({"num_results": 0, "results": []})");
+  EXPECT_EQ(tool_named(subagents[2], "search_docs").invoke({{"query", "dag"}}, {}),
+            R"({"num_results": 0, "results": []})");
 
   std::vector<RecordedRequest> requests = server.requests();
   ASSERT_EQ(requests.size(), 2u);
@@ -129,7 +135,8 @@ TEST(AssembledSubagents, WebToolsTalkToTheServicesDirectlyWithTheirKeys) {
                  ScriptedResponse::json(R"({"id": "col-1", "name": "dbt_docs"})"));
   server.respond("POST", "/v1/embeddings", ScriptedResponse::json(R"({"data": [{"embedding": [0.5]}]})"));
   server.respond("POST", "/api/v2/tenants/t/databases/d/collections/col-1/query",
-                 ScriptedResponse::json(R"({"documents": [["doc"]], "metadatas": [[{"file_path": "f.md"}]], "distances": [[0.1]]})"));
+                 ScriptedResponse::json(
+                     R"({"documents": [["doc"]], "metadatas": [[{"file_path": "f.md"}]], "distances": [[0.1]]})"));
   base::ScopedEnv tavily_key("TAVILY_API_KEY", "tvly-9");
   base::ScopedEnv tavily_url("TAVILY_BASE_URL", server.url() + "/tavily");
   base::ScopedEnv tenant("CHROMA_TENANT", "t");

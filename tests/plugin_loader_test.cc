@@ -1,9 +1,8 @@
-#include "velko/host/plugin.h"
-
 #include <gtest/gtest.h>
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
+#include "velko/host/plugin.h"
 
 namespace velko::host {
 namespace {

@@ -119,8 +119,8 @@ const std::map<std::string_view, std::string_view> kKnownDifferences = {
 // clang-format on
 
 // Flags that mark a known sqlglot fault in the class it gives.
-const std::set<std::string> kFaultFlags = {"paren_query_not_query", "union_wrapped",
-                                           "dropped_statements", "nonnumeric_limit"};
+const std::set<std::string> kFaultFlags = {"paren_query_not_query", "union_wrapped", "dropped_statements",
+                                           "nonnumeric_limit"};
 
 struct Record {
   std::string id;
@@ -231,12 +231,10 @@ TEST_F(SqlCorpusTest, AgreesWithTheReferenceWhereItIsRight) {
       agree_without_fault += same;
     }
     if (same) continue;
-    differing.insert(kKnownDifferences.count(record.id) != 0
-                         ? kKnownDifferences.find(record.id)->first
-                         : std::string_view());
+    differing.insert(kKnownDifferences.count(record.id) != 0 ? kKnownDifferences.find(record.id)->first
+                                                             : std::string_view());
     EXPECT_EQ(kKnownDifferences.count(record.id), 1u)
-        << "new difference " << record.id << ": sqlglot " << record.expected << ", ours " << ours
-        << "\n"
+        << "new difference " << record.id << ": sqlglot " << record.expected << ", ours " << ours << "\n"
         << record.sql << "\n->\n"
         << result.sql;
   }
@@ -253,15 +251,12 @@ TEST_F(SqlCorpusTest, AgreesWithTheReferenceWhereItIsRight) {
 }
 
 // Output == input with `inserted` placed at one position.
-bool is_single_insertion(const std::string& input, const std::string& output,
-                         const std::string& inserted) {
+bool is_single_insertion(const std::string& input, const std::string& output, const std::string& inserted) {
   if (output.size() != input.size() + inserted.size()) return false;
   std::size_t prefix = 0;
   while (prefix < input.size() && input[prefix] == output[prefix]) ++prefix;
-  for (std::size_t at = prefix >= inserted.size() ? prefix - inserted.size() : 0; at <= prefix;
-       ++at) {
-    if (output.compare(0, at, input, 0, at) == 0 &&
-        output.compare(at, inserted.size(), inserted) == 0 &&
+  for (std::size_t at = prefix >= inserted.size() ? prefix - inserted.size() : 0; at <= prefix; ++at) {
+    if (output.compare(0, at, input, 0, at) == 0 && output.compare(at, inserted.size(), inserted) == 0 &&
         output.compare(at + inserted.size(), std::string::npos, input, at) == 0) {
       return true;
     }
@@ -288,8 +283,8 @@ bool is_single_value_rewrite(const std::string& input, const std::string& output
     // LEAST(old, 1000): the old value is copied whole into the call.
     for (std::size_t value_end = least + 1; value_end <= input.size(); ++value_end) {
       const std::string value = input.substr(least, value_end - least);
-      if (output == input.substr(0, least) + "LEAST(" + value + ", " + std::to_string(kCap) + ")" +
-                        input.substr(value_end)) {
+      if (output ==
+          input.substr(0, least) + "LEAST(" + value + ", " + std::to_string(kCap) + ")" + input.substr(value_end)) {
         return true;
       }
     }

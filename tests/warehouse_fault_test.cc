@@ -77,8 +77,8 @@ TEST_F(PgFaultTest, ATerminatedPooledConnectionIsReplacedAtTheNextCall) {
   EXPECT_EQ(pool.opened, 2u);
   EXPECT_EQ(pool.failed_pings, 1u);  // found dead before use, not after a failed statement
   std::cout << "[ figures ] terminated backend " << first << ": next call answered in " << millis
-            << " ms on new backend " << second << " (" << pool.opened << " connections opened, "
-            << pool.failed_pings << " failed pre-ping)\n";
+            << " ms on new backend " << second << " (" << pool.opened << " connections opened, " << pool.failed_pings
+            << " failed pre-ping)\n";
 }
 
 TEST_F(PgFaultTest, TheFirstCallAfterARestartSucceeds) {

@@ -2,11 +2,10 @@
 // the seeded shop of tests/data/pg_seed.sql: results, value kinds, the row cap, writes
 // that never persist, one statement per call, secrets and bad input.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
@@ -66,22 +65,22 @@ TEST_F(PgWarehouseTest, SchemaToolsDescribeTheWarehouse) {
             R"("products", "value_kinds"]})");
   EXPECT_EQ(invoke(_list_tables_tool_generator("cli"), {{"db_schema", "staging"}}),
             R"({"schema": "staging", "tables": ["raw_events"]})");
-  Json described = base::loads(
-      invoke(_get_table_columns_tool_generator("cli"), {{"db_schema", "public"}, {"table_names", "customers, missing"}}));
+  Json described = base::loads(invoke(_get_table_columns_tool_generator("cli"),
+                                      {{"db_schema", "public"}, {"table_names", "customers, missing"}}));
   ASSERT_EQ(described.size(), 2u);
   EXPECT_EQ(described[0]["table"], "public.customers");
   std::vector<std::pair<std::string, std::string>> types;
   for (const auto& column : described[0]["columns"]) types.emplace_back(column["name"], column["type"]);
   EXPECT_EQ(types, (std::vector<std::pair<std::string, std::string>>{{"id", "INTEGER"},
-                                                                      {"name", "TEXT"},
-                                                                      {"email", "VARCHAR(120)"},
-                                                                      {"country", "CHAR(2)"},
-                                                                      {"signup_date", "DATE"},
-                                                                      {"is_active", "BOOLEAN"},
-                                                                      {"lifetime_value", "NUMERIC(12, 2)"},
-                                                                      {"tags", "TEXT[]"},
-                                                                      {"profile", "JSONB"},
-                                                                      {"external_id", "UUID"}}));
+                                                                     {"name", "TEXT"},
+                                                                     {"email", "VARCHAR(120)"},
+                                                                     {"country", "CHAR(2)"},
+                                                                     {"signup_date", "DATE"},
+                                                                     {"is_active", "BOOLEAN"},
+                                                                     {"lifetime_value", "NUMERIC(12, 2)"},
+                                                                     {"tags", "TEXT[]"},
+                                                                     {"profile", "JSONB"},
+                                                                     {"external_id", "UUID"}}));
   EXPECT_EQ(described[0]["columns"][0]["nullable"], false);
   EXPECT_EQ(described[0]["columns"][6]["nullable"], true);
   EXPECT_EQ(described[1], (Json{{"table", "public.missing"}, {"error", "Table 'public.missing' not found"}}));
@@ -167,8 +166,9 @@ TEST_F(PgWarehouseTest, WritesNeverPersist) {
             "Error executing query: cannot insert multiple commands into a prepared statement"},
            {"SELECT 1; DELETE FROM orders",
             "Error executing query: cannot insert multiple commands into a prepared statement"},
-           {"COMMIT", "Error executing query: This result object does not return rows. It has been closed "
-                      "automatically."},
+           {"COMMIT",
+            "Error executing query: This result object does not return rows. It has been closed "
+            "automatically."},
            {"SET TRANSACTION READ WRITE",
             "Error executing query: This result object does not return rows. It has been closed automatically."},
        }) {
@@ -179,9 +179,10 @@ TEST_F(PgWarehouseTest, WritesNeverPersist) {
   // A session setting changed by one call is rolled back with it.
   EXPECT_EQ(rows("SELECT set_config('search_path', 'staging', false)"), Json::parse(R"([["staging"]])"));
   EXPECT_EQ(rows("SHOW search_path"), Json::parse(R"([["\"$user\", public"]])"));
-  EXPECT_EQ(admin("SELECT (SELECT count(*) FROM customers) || '/' || (SELECT count(*) FROM orders) || '/' || "
-                  "(SELECT sum(total) FROM orders) || '/' || (SELECT last_value || is_called::text FROM ticket_numbers)"),
-            before);
+  EXPECT_EQ(
+      admin("SELECT (SELECT count(*) FROM customers) || '/' || (SELECT count(*) FROM orders) || '/' || "
+            "(SELECT sum(total) FROM orders) || '/' || (SELECT last_value || is_called::text FROM ticket_numbers)"),
+      before);
   EXPECT_EQ(admin("SELECT count(*) FROM pg_tables WHERE tablename = 'scratch'"), "0");
 }
 
@@ -194,8 +195,8 @@ TEST_F(PgWarehouseTest, TheCachedEngineReusesItsConnection) {
   platform::sql::PoolStats stats = platform::warehouse::get_db_engine(std::nullopt, "cli")->stats();
   EXPECT_EQ(stats.opened, 1u);
   EXPECT_EQ(stats.failed_pings, 0u);
-  std::cout << "[ figures ] two calls, one engine: backend pid " << first[0][0] << " both times, "
-            << stats.opened << " connection opened\n";
+  std::cout << "[ figures ] two calls, one engine: backend pid " << first[0][0] << " both times, " << stats.opened
+            << " connection opened\n";
 }
 
 TEST_F(PgWarehouseTest, SecretsNeverShow) {
@@ -250,8 +251,7 @@ TEST_F(PgWarehouseTest, BadInputGetsAClearError) {
   EXPECT_EQ(sql(std::string("SELECT 1\0 ; DROP TABLE orders", 30)),
             "Error executing query: SQL text cannot contain NUL (0x00) bytes");
   std::string latin1 = sql("SELECT 'caf\xe9'");
-  EXPECT_TRUE(latin1.starts_with("Error executing query: invalid byte sequence for encoding \"UTF8\": 0xe9"))
-      << latin1;
+  EXPECT_TRUE(latin1.starts_with("Error executing query: invalid byte sequence for encoding \"UTF8\": 0xe9")) << latin1;
   EXPECT_TRUE(base::is_valid_utf8(latin1));
   EXPECT_EQ(rows("SELECT length('" + std::string((1 << 20) - 20, 'q') + "')"), Json::parse("[[1048556]]"));
   EXPECT_EQ(sql("SELECT length('" + std::string(1 << 20, 'q') + "')"),
@@ -271,9 +271,8 @@ TEST_F(PgWarehouseTest, StoredInvalidUtf8StaysValidJson) {
   platform::config::LocalConfigStore().add_connection("ascii", ascii, false);
   std::string answer = sql("SELECT id, note FROM legacy_notes ORDER BY id", {{"connection_id", "ascii"}});
   EXPECT_TRUE(base::is_valid_utf8(answer));
-  EXPECT_EQ(answer,
-            R"({"headers": ["id", "note"], "rows": [[1, "plain"], [2, "caf\ufffd latin-1"], )"
-            R"([3, "bad \ufffd\ufffd bytes"]]})");
+  EXPECT_EQ(answer, R"({"headers": ["id", "note"], "rows": [[1, "plain"], [2, "caf\ufffd latin-1"], )"
+                    R"([3, "bad \ufffd\ufffd bytes"]]})");
 }
 
 TEST_F(PgWarehouseTest, WebModeRunsTheSameToolsThroughTheBackEnd) {
@@ -317,17 +316,16 @@ TEST_F(PgWarehouseTest, QueriesEndOnTheServerAtTheirTimeLimitOrWhenCancelled) {
     signal->cancel();
   });
   started = std::chrono::steady_clock::now();
-  EXPECT_EQ(_execute_sql_query_tool_generator("cli").invoke({{"query", "SELECT pg_sleep(3600) AS sleep_cancel"}},
-                                                            runtime),
-            "Error executing query: cancelled");
+  EXPECT_EQ(
+      _execute_sql_query_tool_generator("cli").invoke({{"query", "SELECT pg_sleep(3600) AS sleep_cancel"}}, runtime),
+      "Error executing query: cancelled");
   canceller.join();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   std::this_thread::sleep_for(std::chrono::seconds(1));
   EXPECT_EQ(active("sleep_cancel"), "0");
   EXPECT_EQ(rows("SELECT 2 AS two"), Json::parse("[[2]]"));
   // The schema tools run under the same limit and signal.
-  EXPECT_EQ(_list_schemas_tool_generator("cli").invoke(Json::object(), runtime),
-            "Error listing schemas: cancelled");
+  EXPECT_EQ(_list_schemas_tool_generator("cli").invoke(Json::object(), runtime), "Error listing schemas: cancelled");
 }
 
 // Session state a call leaves behind (advisory locks, prepared statements, settings) is
@@ -339,8 +337,9 @@ TEST_F(PgWarehouseTest, NothingACallDoesOutlivesIt) {
   EXPECT_TRUE(failed.starts_with("Error executing query: division by zero")) << failed;
   EXPECT_EQ(admin("SELECT pg_try_advisory_lock(43)"), "t");
 
-  EXPECT_EQ(sql("PREPARE p AS SELECT 1"), "Error executing query: This result object does not return rows. It has "
-                                          "been closed automatically.");
+  EXPECT_EQ(sql("PREPARE p AS SELECT 1"),
+            "Error executing query: This result object does not return rows. It has "
+            "been closed automatically.");
   EXPECT_EQ(sql("EXECUTE p"), "Error executing query: prepared statement \"p\" does not exist");
   sql("SELECT set_config('application_name', 'changed', false)");
   EXPECT_EQ(rows("SELECT current_setting('application_name')"), Json::parse(R"([["velko"]])"));
@@ -414,9 +413,9 @@ TEST_F(PgWarehouseTest, ConnectionValuesCannotRedirectTheConnection) {
     EXPECT_EQ(text.find(password), std::string::npos) << text;
   }
   // A URL given to the engine layer directly: only the documented options pass.
-  for (const std::string& query : std::vector<std::string>{"host=127.0.0.1&port=" + port, "port=" + port,
-                                                           "dbname=postgres", "user=velko_admin", "password=x",
-                                                           "passfile=/tmp/x", "service=evil"}) {
+  for (const std::string& query :
+       std::vector<std::string>{"host=127.0.0.1&port=" + port, "port=" + port, "dbname=postgres", "user=velko_admin",
+                                "password=x", "passfile=/tmp/x", "service=evil"}) {
     SCOPED_TRACE(query);
     try {
       platform::sql::create_engine(server_->url + "?" + query)->connect();

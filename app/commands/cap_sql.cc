@@ -15,10 +15,12 @@ struct CapSqlOptions {
 
 void setup_cap_sql(CLI::App& app, CommandContext&) {
   auto options = std::make_shared<CapSqlOptions>();
-  CLI::App* command = app.add_subcommand(
-      "cap-sql", "Read one SQL statement on standard input and write it with its row limit capped "
-                 "(exactly, no newline added)");
-  command->add_option("--dialect", options->dialect, "postgres, snowflake or databricks")->required()
+  CLI::App* command =
+      app.add_subcommand("cap-sql",
+                         "Read one SQL statement on standard input and write it with its row limit capped "
+                         "(exactly, no newline added)");
+  command->add_option("--dialect", options->dialect, "postgres, snowflake or databricks")
+      ->required()
       ->check(CLI::IsMember({"postgres", "snowflake", "databricks"}));
   command->add_option("--limit", options->limit, "The row cap")->check(CLI::PositiveNumber);
   command->callback([options] {

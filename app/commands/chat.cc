@@ -70,9 +70,10 @@ int run_chat(ChatOptions& options, const CommandContext& context) {
 
 void setup_chat(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<ChatOptions>();
-  CLI::App* command = app.add_subcommand(
-      "chat", "Talk with the agent: questions line by line, the conversation kept across turns "
-              "(/exit, /reset, /tools, /prompt)");
+  CLI::App* command =
+      app.add_subcommand("chat",
+                         "Talk with the agent: questions line by line, the conversation kept across turns "
+                         "(/exit, /reset, /tools, /prompt)");
   add_session_options(command, options->session, options->config);
   command->callback([options, &context] { context.exit_code = run_chat(*options, context); });
 }

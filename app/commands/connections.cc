@@ -28,8 +28,8 @@ const std::vector<std::pair<std::string, std::vector<std::string>>> CONNECTION_T
 };
 
 // Keys shown by `list`, in this order; the password only as "***".
-const std::vector<std::string> SHOWN_KEYS = {"host",     "port", "username", "database", "warehouse",
-                                             "role",     "keyfile", "query_timeout"};
+const std::vector<std::string> SHOWN_KEYS = {"host",      "port", "username", "database",
+                                             "warehouse", "role", "keyfile",  "query_timeout"};
 
 struct AddOptions {
   std::string name;
@@ -152,9 +152,10 @@ int list_connections() {
 }
 
 void setup_connections(CLI::App& app, CommandContext& context) {
-  CLI::App* command = app.add_subcommand(
-      "connections", "Add, list and remove the warehouse connections of the local configuration store "
-                     "($HOME/.velko/config.json)");
+  CLI::App* command =
+      app.add_subcommand("connections",
+                         "Add, list and remove the warehouse connections of the local configuration store "
+                         "($HOME/.velko/config.json)");
   command->require_subcommand(1);
 
   auto options = std::make_shared<AddOptions>();
@@ -166,15 +167,17 @@ void setup_connections(CLI::App& app, CommandContext& context) {
   add->add_option("--host", options->host, "Server host (Snowflake: the account; BigQuery: the project)");
   add->add_option("--port", options->port, "Server port");
   add->add_option("--username", options->username, "Login name");
-  add->add_option("--database", options->database, "Database (SQLite: the file; DuckDB: the file or a folder of data files)");
+  add->add_option("--database", options->database,
+                  "Database (SQLite: the file; DuckDB: the file or a folder of data files)");
   add->add_option("--warehouse", options->warehouse, "Warehouse (Databricks: the HTTP path)");
   add->add_option("--role", options->role, "Role to assume");
   add->add_option("--keyfile", options->keyfile, "BigQuery credentials file");
   add->add_option("--query-timeout", options->query_timeout,
                   "Time limit of each query in seconds (default 120; VELKO_QUERY_TIMEOUT overrides it)");
-  add->add_flag("--password-stdin", options->password_stdin,
-                "Read the password (or token; Snowflake: a programmatic access token) from standard input; one trailing "
-                "line break is dropped");
+  add->add_flag(
+      "--password-stdin", options->password_stdin,
+      "Read the password (or token; Snowflake: a programmatic access token) from standard input; one trailing "
+      "line break is dropped");
   add->add_flag("--default", options->make_default, "Make it the default connection");
   add->callback([options, &context] { context.exit_code = add_connection(*options); });
 

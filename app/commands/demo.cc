@@ -116,8 +116,9 @@ void run_demo(const DemoOptions& options) {
 void setup_demo(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<DemoOptions>();
   CLI::App* command = app.add_subcommand(
-      "demo", "Create a sample SQLite warehouse, register it as a local connection, print the agent's system "
-              "prompt and play the tool calls a model would make (schemas, tables, columns, a capped query, a chart)");
+      "demo",
+      "Create a sample SQLite warehouse, register it as a local connection, print the agent's system "
+      "prompt and play the tool calls a model would make (schemas, tables, columns, a capped query, a chart)");
   command->add_flag("--skip-chart", options->skip_chart, "Do not draw the chart");
   command->callback([options, &context] {
     apply_global_options(context.options);

@@ -38,8 +38,8 @@ void setup_docs(CLI::App& app, CommandContext& context) {
   search->add_option("--n-results", options->n_results, "How many passages, 1 to 20 (default 5)");
   search->callback([options, &context] {
     apply_global_options(context.options);
-    Json result = clients::chromadb::ChromaDBClient().search_docs(options->query, options->collection,
-                                                                  options->n_results);
+    Json result =
+        clients::chromadb::ChromaDBClient().search_docs(options->query, options->collection, options->n_results);
     write_stdout(base::dumps(result) + "\n");
     if (result.contains("error")) context.exit_code = 1;
   });

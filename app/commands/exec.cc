@@ -49,7 +49,8 @@ std::shared_ptr<host::BackendProtocol> make_backend(const ExecOptions& options) 
     return backends::kubernetes::make_backend(settings);
   }
   if (options.namespace_name) throw base::ValueError("--namespace applies to the kubernetes backend only");
-  auto backend = std::make_shared<platform::sandbox::E2BBackend>(options.timeout.value_or(host::SANDBOX_TIMEOUT_SECONDS));
+  auto backend =
+      std::make_shared<platform::sandbox::E2BBackend>(options.timeout.value_or(host::SANDBOX_TIMEOUT_SECONDS));
   backend->set_id(options.id);
   if (options.cwd) backend->set_cwd(*options.cwd);
   return backend;
@@ -58,8 +59,9 @@ std::shared_ptr<host::BackendProtocol> make_backend(const ExecOptions& options) 
 void setup_exec(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<ExecOptions>();
   CLI::App* command = app.add_subcommand(
-      "exec", "Run one shell command through a sandbox backend (a Kubernetes pod through kubectl, or the local "
-              "sandbox) and print its output and then \"exit code: N\"");
+      "exec",
+      "Run one shell command through a sandbox backend (a Kubernetes pod through kubectl, or the local "
+      "sandbox) and print its output and then \"exit code: N\"");
   command->add_option("--backend", options->backend, "kubernetes or local (default: kubernetes)")
       ->check(CLI::IsMember({"kubernetes", "local"}));
   command->add_option("--id", options->id, "The pod name (kubernetes) or the sandbox id (local)")->required();

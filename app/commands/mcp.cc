@@ -70,8 +70,7 @@ std::optional<std::string> read_token(const McpOptions& options) {
   return std::nullopt;
 }
 
-int serve_http(const mcp::Server& server, const McpOptions& options,
-               std::function<mcp::SessionConfig()> new_session) {
+int serve_http(const mcp::Server& server, const McpOptions& options, std::function<mcp::SessionConfig()> new_session) {
   Address address = parse_address(options.http);
   mcp::HttpOptions http_options;
   http_options.host = address.host;
@@ -116,9 +115,10 @@ int serve_http(const mcp::Server& server, const McpOptions& options,
 void setup_mcp(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<McpOptions>();
   CLI::App* command = app.add_subcommand(
-      "mcp", "Serve the agent's tools and skills to a Model Context Protocol client over stdio (JSON-RPC 2.0, one "
-             "message per line) or Streamable HTTP (--http); the server's instructions are the system prompt for "
-             "the connection");
+      "mcp",
+      "Serve the agent's tools and skills to a Model Context Protocol client over stdio (JSON-RPC 2.0, one "
+      "message per line) or Streamable HTTP (--http); the server's instructions are the system prompt for "
+      "the connection");
   command->add_option("--mode", options->mode, "cli or web")->check(CLI::IsMember({"cli", "web"}));
   command->add_option("--sandbox-id", options->sandbox_id, "web mode: run in the local sandbox of this id");
   command->add_option("--connection-id", options->connection_id, "Warehouse connection (default: the default one)");

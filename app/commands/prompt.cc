@@ -17,8 +17,9 @@ struct PromptOptions {
 void setup_prompt(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<PromptOptions>();
   CLI::App* command = app.add_subcommand(
-      "prompt", "Build the agent with every middleware, run its before-agent hooks and print the system prompt "
-                "the model would receive (exactly, no newline added)");
+      "prompt",
+      "Build the agent with every middleware, run its before-agent hooks and print the system prompt "
+      "the model would receive (exactly, no newline added)");
   command->add_option("--mode", options->mode, "cli or web")->check(CLI::IsMember({"cli", "web"}));
   command->add_option("--connection-id", options->connection_id, "Warehouse connection (default: the default one)");
   command->add_option("--system-prompt", options->system_prompt, "Base system prompt the sections are appended to");

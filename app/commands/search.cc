@@ -49,8 +49,7 @@ void setup_search(CLI::App& app, CommandContext& context) {
   command->fallthrough();
   command->add_option("--base-url", options->base_url, "Base URL of the web application (default: settings app_url)");
   command->add_option("--access-token", options->access_token, "Access token (default: $VELKO_ACCESS_TOKEN)");
-  command->add_option("--timeout", options->timeout, "Time-out of the request in seconds")
-      ->check(CLI::PositiveNumber);
+  command->add_option("--timeout", options->timeout, "Time-out of the request in seconds")->check(CLI::PositiveNumber);
 
   CLI::App* web = command->add_subcommand("web", "Search the web; prints the result object as JSON");
   web->add_option("query", options->query, "The search query")->required();

@@ -18,9 +18,10 @@ struct SubagentsOptions {
 
 void setup_subagents(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<SubagentsOptions>();
-  CLI::App* command = app.add_subcommand(
-      "subagents", "Print the default sub-agents for a mode as a JSON list (name, description, system prompt, "
-                   "tools, model)");
+  CLI::App* command =
+      app.add_subcommand("subagents",
+                         "Print the default sub-agents for a mode as a JSON list (name, description, system prompt, "
+                         "tools, model)");
   command->add_option("--mode", options->mode, "cli, web or kubernetes")
       ->check(CLI::IsMember({"cli", "web", "kubernetes"}));
   command->add_option("--access-token", options->access_token,

@@ -87,9 +87,10 @@ int run_tool(const ToolOptions& options, const CommandContext& context) {
 
 void setup_tool(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<ToolOptions>();
-  CLI::App* command = app.add_subcommand(
-      "tool", "Run one tool call through the agent's tool-call chain and print the tool's text exactly "
-              "(no newline added)");
+  CLI::App* command =
+      app.add_subcommand("tool",
+                         "Run one tool call through the agent's tool-call chain and print the tool's text exactly "
+                         "(no newline added)");
   command->add_option("name", options->name, "Tool name, such as execute_sql_query")->required();
   command->add_option("--args", options->args, "The tool's arguments as a JSON object (default {})");
   command->add_option("--mode", options->mode, "cli or web")->check(CLI::IsMember({"cli", "web"}));

@@ -11,9 +11,8 @@ class NamedMiddleware : public velko::host::AgentMiddleware {
 };
 
 [[maybe_unused]] void register_good(velko::host::Registry& registry) {
-  registry.add_middleware("testgood", [](const velko::host::MiddlewareContext&) {
-    return std::make_shared<NamedMiddleware>();
-  });
+  registry.add_middleware("testgood",
+                          [](const velko::host::MiddlewareContext&) { return std::make_shared<NamedMiddleware>(); });
 }
 
 [[maybe_unused]] void register_failing(velko::host::Registry&) { throw std::runtime_error("cannot register"); }

@@ -42,9 +42,9 @@ ScriptedResponse openai_stream(const FakeTurn& turn) {
   for (size_t index = 0; index < turn.calls.size(); ++index) {
     const FakeToolCall& call = turn.calls[index];
     events.push_back(chunk({{"tool_calls", Json::array({{{"index", index},
-                                                          {"id", call.id},
-                                                          {"type", "function"},
-                                                          {"function", {{"name", call.name}, {"arguments", ""}}}}})}},
+                                                         {"id", call.id},
+                                                         {"type", "function"},
+                                                         {"function", {{"name", call.name}, {"arguments", ""}}}}})}},
                            nullptr));
     std::string arguments = base::dumps(call.args);
     size_t half = arguments.size() / 2;
@@ -73,51 +73,53 @@ ScriptedResponse anthropic_stream(const FakeTurn& turn) {
     return "event: " + name + "\ndata: " + base::dumps(data) + "\n\n";
   };
   std::vector<std::string> events;
-  events.push_back(event("message_start",
-                         {{"type", "message_start"},
-                          {"message",
-                           {{"id", "msg_fake"},
-                            {"type", "message"},
-                            {"role", "assistant"},
-                            {"content", Json::array()},
-                            {"model", turn.model},
-                            {"stop_reason", nullptr},
-                            {"stop_sequence", nullptr},
-                            {"usage", {{"input_tokens", turn.input_tokens}, {"output_tokens", 1}}}}}}));
+  events.push_back(
+      event("message_start", {{"type", "message_start"},
+                              {"message",
+                               {{"id", "msg_fake"},
+                                {"type", "message"},
+                                {"role", "assistant"},
+                                {"content", Json::array()},
+                                {"model", turn.model},
+                                {"stop_reason", nullptr},
+                                {"stop_sequence", nullptr},
+                                {"usage", {{"input_tokens", turn.input_tokens}, {"output_tokens", 1}}}}}}));
   int index = 0;
   if (!turn.text.empty()) {
-    events.push_back(event("content_block_start", {{"type", "content_block_start"},
-                                                   {"index", index},
-                                                   {"content_block", {{"type", "text"}, {"text", ""}}}}));
+    events.push_back(event(
+        "content_block_start",
+        {{"type", "content_block_start"}, {"index", index}, {"content_block", {{"type", "text"}, {"text", ""}}}}));
     events.push_back(event("ping", {{"type", "ping"}}));
     for (const auto& piece : pieces_of(turn.text)) {
-      events.push_back(event("content_block_delta", {{"type", "content_block_delta"},
-                                                     {"index", index},
-                                                     {"delta", {{"type", "text_delta"}, {"text", piece}}}}));
+      events.push_back(event(
+          "content_block_delta",
+          {{"type", "content_block_delta"}, {"index", index}, {"delta", {{"type", "text_delta"}, {"text", piece}}}}));
     }
     events.push_back(event("content_block_stop", {{"type", "content_block_stop"}, {"index", index}}));
     ++index;
   }
   for (const auto& call : turn.calls) {
-    events.push_back(event("content_block_start",
-                           {{"type", "content_block_start"},
-                            {"index", index},
-                            {"content_block",
-                             {{"type", "tool_use"}, {"id", call.id}, {"name", call.name}, {"input", Json::object()}}}}));
+    events.push_back(event(
+        "content_block_start",
+        {{"type", "content_block_start"},
+         {"index", index},
+         {"content_block", {{"type", "tool_use"}, {"id", call.id}, {"name", call.name}, {"input", Json::object()}}}}));
     std::string arguments = base::dumps(call.args);
     size_t half = arguments.size() / 2;
     for (const std::string& part : {arguments.substr(0, half), arguments.substr(half)}) {
-      events.push_back(event("content_block_delta", {{"type", "content_block_delta"},
-                                                     {"index", index},
-                                                     {"delta", {{"type", "input_json_delta"}, {"partial_json", part}}}}));
+      events.push_back(
+          event("content_block_delta", {{"type", "content_block_delta"},
+                                        {"index", index},
+                                        {"delta", {{"type", "input_json_delta"}, {"partial_json", part}}}}));
     }
     events.push_back(event("content_block_stop", {{"type", "content_block_stop"}, {"index", index}}));
     ++index;
   }
-  events.push_back(event("message_delta",
-                         {{"type", "message_delta"},
-                          {"delta", {{"stop_reason", turn.calls.empty() ? "end_turn" : "tool_use"}, {"stop_sequence", nullptr}}},
-                          {"usage", {{"output_tokens", turn.output_tokens}}}}));
+  events.push_back(
+      event("message_delta",
+            {{"type", "message_delta"},
+             {"delta", {{"stop_reason", turn.calls.empty() ? "end_turn" : "tool_use"}, {"stop_sequence", nullptr}}},
+             {"usage", {{"output_tokens", turn.output_tokens}}}}));
   events.push_back(event("message_stop", {{"type", "message_stop"}}));
   return finish(std::move(events), turn);
 }
@@ -129,14 +131,15 @@ ScriptedResponse openai_error(int status, const std::string& message, const std:
 }
 
 ScriptedResponse anthropic_error(int status, const std::string& message, const std::string& type) {
-  return ScriptedResponse::json(
-      base::dumps(Json{{"type", "error"}, {"error", {{"type", type}, {"message", message}}}}), status);
+  return ScriptedResponse::json(base::dumps(Json{{"type", "error"}, {"error", {{"type", type}, {"message", message}}}}),
+                                status);
 }
 
 FakeModelApi::FakeModelApi(Kind kind)
     : kind_(kind), path_(kind == Kind::kOpenAI ? "/v1/chat/completions" : "/v1/messages") {
-  server_.respond("POST", path_, kind == Kind::kOpenAI ? openai_error(500, "no scripted answer left", "server_error")
-                                                       : anthropic_error(500, "no scripted answer left", "api_error"));
+  server_.respond("POST", path_,
+                  kind == Kind::kOpenAI ? openai_error(500, "no scripted answer left", "server_error")
+                                        : anthropic_error(500, "no scripted answer left", "api_error"));
 }
 
 std::string FakeModelApi::base_url() const { return kind_ == Kind::kOpenAI ? server_.url() + "/v1" : server_.url(); }

@@ -48,8 +48,10 @@ struct FakeTurn {
 ScriptedResponse openai_stream(const FakeTurn& turn);
 ScriptedResponse anthropic_stream(const FakeTurn& turn);
 // An error answer in the API's error format.
-ScriptedResponse openai_error(int status, const std::string& message, const std::string& type = "invalid_request_error");
-ScriptedResponse anthropic_error(int status, const std::string& message, const std::string& type = "invalid_request_error");
+ScriptedResponse openai_error(int status, const std::string& message,
+                              const std::string& type = "invalid_request_error");
+ScriptedResponse anthropic_error(int status, const std::string& message,
+                                 const std::string& type = "invalid_request_error");
 
 class FakeModelApi {
  public:

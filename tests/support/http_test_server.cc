@@ -1,7 +1,5 @@
 #include "tests/support/http_test_server.h"
 
-#include <cstdio>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,6 +9,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <stdexcept>
 
 namespace velko::test_support {
@@ -37,20 +36,34 @@ std::string_view trim(std::string_view text) {
 
 const char* reason_of(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 422: return "Unprocessable Entity";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 204:
+      return "No Content";
+    case 302:
+      return "Found";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 422:
+      return "Unprocessable Entity";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -144,7 +157,8 @@ std::optional<RecordedRequest> read_request(int fd) {
   request.path = target.substr(0, question);
   if (question != std::string::npos) request.query = target.substr(question + 1);
 
-  std::string_view rest = line_end == std::string::npos ? std::string_view() : std::string_view(*head).substr(line_end + 2);
+  std::string_view rest =
+      line_end == std::string::npos ? std::string_view() : std::string_view(*head).substr(line_end + 2);
   while (!rest.empty()) {
     size_t end = rest.find("\r\n");
     std::string_view line = rest.substr(0, end);
@@ -202,8 +216,7 @@ HttpTestServer::HttpTestServer() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listen_fd_, 64) != 0 ||
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listen_fd_, 64) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
       ::pipe2(wake_pipe_, O_CLOEXEC) != 0) {
     ::close(listen_fd_);

@@ -33,10 +33,10 @@ namespace velko::test_support {
 
 struct RecordedRequest {
   std::string method;
-  std::string path;   // the request target without its query
-  std::string query;  // the raw text after "?", or ""
+  std::string path;                                          // the request target without its query
+  std::string query;                                         // the raw text after "?", or ""
   std::vector<std::pair<std::string, std::string>> headers;  // as received, in order
-  std::string body;   // the body bytes (chunked bodies decoded)
+  std::string body;                                          // the body bytes (chunked bodies decoded)
 
   // The first header of that name (compared without regard to case), or nullopt.
   std::optional<std::string> header(std::string_view name) const;

@@ -162,9 +162,8 @@ inline std::pair<std::string, int> run_command(const std::string& command) {
 class PrivatePgServer {
  public:
   PrivatePgServer() {
-    auto [output, status] =
-        run_command("VELKO_PG_SEED=" + (source_dir() / "tests/data/pg_seed.sql").string() + " " +
-                    (source_dir() / "scripts/pg_test_server.sh").string() + " start 2>/dev/null");
+    auto [output, status] = run_command("VELKO_PG_SEED=" + (source_dir() / "tests/data/pg_seed.sql").string() + " " +
+                                        (source_dir() / "scripts/pg_test_server.sh").string() + " start 2>/dev/null");
     if (status != 0) throw std::runtime_error("pg_test_server.sh start failed");
     std::map<std::string, std::string> exports;
     size_t pos = 0;
@@ -188,7 +187,9 @@ class PrivatePgServer {
 
   const PgServer& server() const { return server_; }
   // Runs "pg_ctl ... <action>" for this server; true on success.
-  bool ctl(const std::string& action) const { return run_command(server_.ctl + " " + action + " >/dev/null 2>&1").second == 0; }
+  bool ctl(const std::string& action) const {
+    return run_command(server_.ctl + " " + action + " >/dev/null 2>&1").second == 0;
+  }
 
  private:
   PgServer server_;

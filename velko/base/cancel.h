@@ -79,8 +79,8 @@ class CancelSignal {
   // State below is guarded by mu_.
   std::map<uint64_t, std::function<void()>> callbacks_;
   uint64_t next_id_ = 1;
-  uint64_t running_id_ = 0;                 // the callback cancel() runs right now, or 0
-  std::thread::id running_thread_;          // the thread running it
+  uint64_t running_id_ = 0;         // the callback cancel() runs right now, or 0
+  std::thread::id running_thread_;  // the thread running it
   std::condition_variable_any callback_done_;
 };
 

@@ -23,8 +23,8 @@ std::string home_dir() {
   std::vector<char> buffer(16384);
   struct passwd entry;
   struct passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-      found->pw_dir && *found->pw_dir) {
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
+      *found->pw_dir) {
     return found->pw_dir;
   }
   throw RuntimeError("Could not determine home directory");
@@ -58,8 +58,7 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
-std::string service_base_url(const std::optional<std::string>& given, const char* env_name,
-                             std::string_view fallback) {
+std::string service_base_url(const std::optional<std::string>& given, const char* env_name, std::string_view fallback) {
   std::string url;
   if (given && !given->empty()) {
     url = *given;

@@ -20,8 +20,7 @@ std::map<std::string, std::string> environment();
 
 // A service's base URL: `given` when non-empty, else the environment variable `env_name`
 // when set and non-empty, else `fallback`; trailing "/" removed.
-std::string service_base_url(const std::optional<std::string>& given, const char* env_name,
-                             std::string_view fallback);
+std::string service_base_url(const std::optional<std::string>& given, const char* env_name, std::string_view fallback);
 
 // Sets or unsets one variable for as long as the object lives (tests). Not thread-safe
 // with respect to other environment changes.

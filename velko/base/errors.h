@@ -19,11 +19,11 @@ class Error : public std::runtime_error {
   virtual const char* kind() const noexcept { return "Error"; }
 };
 
-#define VELKO_DEFINE_ERROR(Name, Base)                                \
-  class Name : public Base {                                          \
-   public:                                                            \
-    explicit Name(const std::string& message) : Base(message) {}      \
-    const char* kind() const noexcept override { return #Name; }      \
+#define VELKO_DEFINE_ERROR(Name, Base)                           \
+  class Name : public Base {                                     \
+   public:                                                       \
+    explicit Name(const std::string& message) : Base(message) {} \
+    const char* kind() const noexcept override { return #Name; } \
   }
 
 VELKO_DEFINE_ERROR(ValueError, Error);

@@ -59,8 +59,8 @@ FileDescriptor::~FileDescriptor() {
 }
 
 void throw_os_error(int errno_value, std::string_view what, const std::filesystem::path& path) {
-  std::string message = "[Errno " + std::to_string(errno_value) + "] " + std::strerror(errno_value) +
-                        ": '" + path.string() + "'";
+  std::string message =
+      "[Errno " + std::to_string(errno_value) + "] " + std::strerror(errno_value) + ": '" + path.string() + "'";
   (void)what;
   if (errno_value == ENOENT) throw FileNotFoundError(message);
   if (errno_value == EACCES || errno_value == EPERM) throw PermissionError(message);

@@ -43,8 +43,7 @@ std::string read_file(const std::filesystem::path& path);
 // Writes `data` to `path` atomically: a temporary file in the same directory is written,
 // flushed to disk, given `mode`, then renamed over `path`. A crash leaves either the old
 // file or the new one, never a partial one. Creates missing parent directories (0700).
-void write_file_atomic(const std::filesystem::path& path, std::string_view data,
-                       unsigned mode = 0600);
+void write_file_atomic(const std::filesystem::path& path, std::string_view data, unsigned mode = 0600);
 
 // Creates `path` and every missing parent as directories of mode 0700. Existing ones
 // (symbolic links to directories included) are left as they are. Throws the OSError
@@ -59,8 +58,7 @@ FileDescriptor open_directory(const std::filesystem::path& path);
 // Returns an invalid descriptor, changing nothing, when `name` is a symbolic link or
 // something other than a directory. `shown` is the path used in error texts. Throws the
 // OSError kinds for any other failure.
-FileDescriptor open_private_subdirectory(int parent_fd, const std::string& name,
-                                         const std::filesystem::path& shown);
+FileDescriptor open_private_subdirectory(int parent_fd, const std::string& name, const std::filesystem::path& shown);
 
 // The file `name` inside the directory `dir_fd`, opened without following a symbolic
 // link (a link there throws OSError, ELOOP).
@@ -72,7 +70,6 @@ void write_file_atomic_at(int dir_fd, const std::string& name, std::string_view 
                           const std::filesystem::path& shown);
 
 // Throws the OSError kind matching `errno_value`, with "{what}: {path}: {strerror}".
-[[noreturn]] void throw_os_error(int errno_value, std::string_view what,
-                                 const std::filesystem::path& path);
+[[noreturn]] void throw_os_error(int errno_value, std::string_view what, const std::filesystem::path& path);
 
 }  // namespace velko::base

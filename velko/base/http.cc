@@ -25,8 +25,21 @@ void ensure_curl_initialised() {
 bool is_token_char(unsigned char ch) {
   if (std::isalnum(ch)) return true;
   switch (ch) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '\'':
+    case '*':
+    case '+':
+    case '-':
+    case '.':
+    case '^':
+    case '_':
+    case '`':
+    case '|':
+    case '~':
       return true;
     default:
       return false;
@@ -135,13 +148,15 @@ size_t write_header(char* data, size_t size, size_t count, void* user) {
     size_t first_space = line.find(' ');
     if (first_space != std::string_view::npos) {
       size_t second_space = line.find(' ', first_space + 1);
-      if (second_space != std::string_view::npos) exchange->response.reason = std::string(trim(line.substr(second_space + 1)));
+      if (second_space != std::string_view::npos)
+        exchange->response.reason = std::string(trim(line.substr(second_space + 1)));
     }
     return bytes;
   }
   size_t colon = line.find(':');
   if (colon != std::string_view::npos && colon > 0) {
-    exchange->response.headers.emplace_back(std::string(line.substr(0, colon)), std::string(trim(line.substr(colon + 1))));
+    exchange->response.headers.emplace_back(std::string(line.substr(0, colon)),
+                                            std::string(trim(line.substr(colon + 1))));
   }
   return bytes;
 }
@@ -170,7 +185,8 @@ std::string clean_curl_message(std::string message, std::string_view url) {
 [[noreturn]] void throw_transport_error(CURLcode code, const char* error_buffer, const HttpRequest& request,
                                         const std::string& method, const Exchange& exchange) {
   std::string where = method + " " + safe_url(request.url);
-  std::string detail = clean_curl_message(error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code), request.url);
+  std::string detail =
+      clean_curl_message(error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code), request.url);
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT: {
       char seconds[32];
@@ -231,40 +247,74 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
 
 std::string_view status_reason(long status) {
   switch (status) {
-    case 100: return "Continue";
-    case 101: return "Switching Protocols";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 202: return "Accepted";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 402: return "Payment Required";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 406: return "Not Acceptable";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 411: return "Length Required";
-    case 412: return "Precondition Failed";
-    case 413: return "Content Too Large";
-    case 415: return "Unsupported Media Type";
-    case 422: return "Unprocessable Content";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "";
+    case 100:
+      return "Continue";
+    case 101:
+      return "Switching Protocols";
+    case 200:
+      return "OK";
+    case 201:
+      return "Created";
+    case 202:
+      return "Accepted";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 303:
+      return "See Other";
+    case 304:
+      return "Not Modified";
+    case 307:
+      return "Temporary Redirect";
+    case 308:
+      return "Permanent Redirect";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 402:
+      return "Payment Required";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 406:
+      return "Not Acceptable";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 410:
+      return "Gone";
+    case 411:
+      return "Length Required";
+    case 412:
+      return "Precondition Failed";
+    case 413:
+      return "Content Too Large";
+    case 415:
+      return "Unsupported Media Type";
+    case 422:
+      return "Unprocessable Content";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    default:
+      return "";
   }
 }
 
@@ -292,8 +342,8 @@ std::string safe_url(std::string_view url) {
 
 HTTPStatusError::HTTPStatusError(HttpResponse response)
     : Error(std::string(response.status >= 500 ? "Server error" : "Client error") + " '" +
-            std::to_string(response.status) + (response.reason.empty() ? "" : " " + response.reason) +
-            "' for url '" + response.url + "'"),
+            std::to_string(response.status) + (response.reason.empty() ? "" : " " + response.reason) + "' for url '" +
+            response.url + "'"),
       response_(std::move(response)) {}
 
 void raise_for_status(const HttpResponse& response) {
@@ -369,9 +419,8 @@ HttpResponse run_exchange(const HttpRequest& request, const HttpBodySink* sink) 
 
   if (!std::isinf(request.timeout_seconds)) {
     double millis = std::ceil(request.timeout_seconds * 1000.0);
-    long limit = millis >= static_cast<double>(std::numeric_limits<long>::max())
-                     ? std::numeric_limits<long>::max()
-                     : static_cast<long>(millis);
+    long limit = millis >= static_cast<double>(std::numeric_limits<long>::max()) ? std::numeric_limits<long>::max()
+                                                                                 : static_cast<long>(millis);
     set_option(curl, CURLOPT_TIMEOUT_MS, limit);
     set_option(curl, CURLOPT_CONNECTTIMEOUT_MS, limit);
   }
@@ -420,8 +469,6 @@ HttpResponse run_exchange(const HttpRequest& request, const HttpBodySink* sink) 
 
 HttpResponse http_request(const HttpRequest& request) { return run_exchange(request, nullptr); }
 
-HttpResponse http_stream(const HttpRequest& request, const HttpBodySink& sink) {
-  return run_exchange(request, &sink);
-}
+HttpResponse http_stream(const HttpRequest& request, const HttpBodySink& sink) { return run_exchange(request, &sink); }
 
 }  // namespace velko::base

@@ -4,12 +4,11 @@
 #include "velko/base/http.h"
 
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace velko::base {
 namespace {
@@ -103,10 +102,14 @@ TEST(HttpRequest, RefusesUnsafeInputBeforeSendingAnything) {
       {"no host", request_with([](HttpRequest& r) { r.url = "http://"; }), "Invalid URL"},
       {"empty url", request_with([](HttpRequest& r) { r.url = ""; }), "Invalid URL"},
       {"space in url", request_with([](HttpRequest& r) { r.url = "http://127.0.0.1:9/a b"; }), "white space"},
-      {"header injection",
-       request_with([](HttpRequest& r) { r.headers = {{"Authorization", "Bearer abc\r\nX-Evil: 1"}}; }),
+      {"header injection", request_with([](HttpRequest& r) {
+         r.headers = {{"Authorization", "Bearer abc\r\nX-Evil: 1"}};
+       }),
        "Invalid value for HTTP header 'Authorization'"},
-      {"bad header name", request_with([](HttpRequest& r) { r.headers = {{"Bad Name", "v"}}; }), "header name"},
+      {"bad header name", request_with([](HttpRequest& r) {
+         r.headers = {{"Bad Name", "v"}};
+       }),
+       "header name"},
       {"bad method", request_with([](HttpRequest& r) { r.method = "PO ST"; }), "Invalid HTTP method"},
       {"zero time-out", request_with([](HttpRequest& r) { r.timeout_seconds = 0; }), "time-out"},
       {"negative time-out", request_with([](HttpRequest& r) { r.timeout_seconds = -1; }), "time-out"},

@@ -10,11 +10,10 @@
 // hexadecimal digits. Thread-safe (no shared state).
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace velko {
 using Json = nlohmann::ordered_json;

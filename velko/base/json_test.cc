@@ -16,10 +16,20 @@ TEST(FloatRepr, MatchesShortestRoundTripForm) {
     const char* text;
   };
   const Case cases[] = {
-      {1.0, "1.0"},          {0.1, "0.1"},          {1e16, "1e+16"},        {1e-05, "1e-05"},
-      {0.0001, "0.0001"},    {123456789.5, "123456789.5"}, {1e15, "1000000000000000.0"},
-      {-2.5, "-2.5"},        {1.5e300, "1.5e+300"}, {5e-324, "5e-324"},      {0.0, "0.0"},
-      {-0.0, "-0.0"},        {3.14159, "3.14159"},  {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {1.0, "1.0"},
+      {0.1, "0.1"},
+      {1e16, "1e+16"},
+      {1e-05, "1e-05"},
+      {0.0001, "0.0001"},
+      {123456789.5, "123456789.5"},
+      {1e15, "1000000000000000.0"},
+      {-2.5, "-2.5"},
+      {1.5e300, "1.5e+300"},
+      {5e-324, "5e-324"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {3.14159, "3.14159"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
       {1234567890123456.7, "1234567890123456.8"},
   };
   for (const auto& c : cases) EXPECT_EQ(float_repr(c.value), c.text) << c.text;
@@ -51,10 +61,10 @@ TEST(Dumps, EscapesLikeAsciiOnlyJson) {
       {std::string("\x01\x1f\x7f", 3), R"("\u0001\u001f\u007f")"},
       {"caf\xC3\xA9", R"("caf\u00e9")"},
       {"\xE2\x82\xAC", R"("\u20ac")"},
-      {"\xF0\x9F\x98\x80", R"("\ud83d\ude00")"},          // above U+FFFF: surrogate pair
-      {"bad\xFF byte", R"("bad\ufffd byte")"},             // invalid UTF-8 never passes through
-      {"\xC0\xAF", R"("\ufffd\ufffd")"},                   // overlong form
-      {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")"},         // encoded surrogate
+      {"\xF0\x9F\x98\x80", R"("\ud83d\ude00")"},    // above U+FFFF: surrogate pair
+      {"bad\xFF byte", R"("bad\ufffd byte")"},      // invalid UTF-8 never passes through
+      {"\xC0\xAF", R"("\ufffd\ufffd")"},            // overlong form
+      {"\xED\xA0\x80", R"("\ufffd\ufffd\ufffd")"},  // encoded surrogate
       {"trunc\xE2\x82", R"("trunc\ufffd\ufffd")"},
       {std::string("nul\0in", 6), R"("nul\u0000in")"},
       {"/", R"("/")"},
@@ -130,12 +140,12 @@ namespace {
 // Conditions on run configuration and agent state read values the way the runtime does:
 // the empty ones (including an empty string) are false.
 TEST(IsFalsy, OnlyTheEmptyValuesAreFalse) {
-  for (const Json& value : {Json(nullptr), Json(false), Json(0), Json(0u), Json(0.0), Json(""), Json::array(),
-                            Json::object()}) {
+  for (const Json& value :
+       {Json(nullptr), Json(false), Json(0), Json(0u), Json(0.0), Json(""), Json::array(), Json::object()}) {
     EXPECT_TRUE(base::is_falsy(value)) << value.dump();
   }
-  for (const Json& value : {Json(true), Json(-1), Json(0.5), Json("0"), Json(" "), Json::array({0}),
-                            Json{{"a", nullptr}}}) {
+  for (const Json& value :
+       {Json(true), Json(-1), Json(0.5), Json("0"), Json(" "), Json::array({0}), Json{{"a", nullptr}}}) {
     EXPECT_FALSE(base::is_falsy(value)) << value.dump();
   }
 }

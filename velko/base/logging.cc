@@ -9,15 +9,14 @@ namespace {
 class StderrSink : public LogSink {
  public:
   void write(const LogRecord& record) override {
-    std::fprintf(stderr, "%s %s: %s\n", level_name(record.level), record.logger.c_str(),
-                 record.message.c_str());
+    std::fprintf(stderr, "%s %s: %s\n", level_name(record.level), record.logger.c_str(), record.message.c_str());
   }
 };
 
 struct SinkState {
   std::mutex mu;
   std::shared_ptr<LogSink> sink = std::make_shared<StderrSink>();  // guarded by mu
-  LogLevel min_level = LogLevel::kWarning;                          // guarded by mu
+  LogLevel min_level = LogLevel::kWarning;                         // guarded by mu
 };
 
 SinkState& sink_state() {
@@ -34,10 +33,14 @@ LogLevel current_min_level() {
 
 const char* level_name(LogLevel level) {
   switch (level) {
-    case LogLevel::kDebug: return "DEBUG";
-    case LogLevel::kInfo: return "INFO";
-    case LogLevel::kWarning: return "WARNING";
-    case LogLevel::kError: return "ERROR";
+    case LogLevel::kDebug:
+      return "DEBUG";
+    case LogLevel::kInfo:
+      return "INFO";
+    case LogLevel::kWarning:
+      return "WARNING";
+    case LogLevel::kError:
+      return "ERROR";
   }
   return "LOG";
 }
@@ -93,8 +96,7 @@ void CapturingSink::clear() {
   records_.clear();
 }
 
-ScopedLogCapture::ScopedLogCapture()
-    : sink_(std::make_shared<CapturingSink>()), previous_level_(current_min_level()) {
+ScopedLogCapture::ScopedLogCapture() : sink_(std::make_shared<CapturingSink>()), previous_level_(current_min_level()) {
   previous_ = set_log_sink(sink_, LogLevel::kDebug);
 }
 

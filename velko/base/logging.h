@@ -52,8 +52,7 @@ Logger& get_logger(std::string_view name);
 
 // Installs `sink` for every logger and returns the previous one. Records below
 // `min_level` are dropped before they reach the sink.
-std::shared_ptr<LogSink> set_log_sink(std::shared_ptr<LogSink> sink,
-                                      LogLevel min_level = LogLevel::kWarning);
+std::shared_ptr<LogSink> set_log_sink(std::shared_ptr<LogSink> sink, LogLevel min_level = LogLevel::kWarning);
 
 // Keeps every record it receives.
 class CapturingSink : public LogSink {

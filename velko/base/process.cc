@@ -148,7 +148,7 @@ class Capture {
  private:
   const std::optional<size_t> keep_;
   std::string head_;
-  std::string ring_;                   // the last bytes after the head, written at pos_
+  std::string ring_;  // the last bytes after the head, written at pos_
   size_t pos_ = 0;
   unsigned long long tail_total_ = 0;  // bytes that went past the head
 };
@@ -232,7 +232,6 @@ std::vector<char*> c_strings(std::vector<std::string>& texts) {
   if (error == EACCES || error == EPERM) throw PermissionError(message);
   throw OSError(message);
 }
-
 
 // ---------------------------------------------------------------------------------------
 // The reaper for ProcessOptions::kill_descendants. It runs in a forked copy of this
@@ -508,10 +507,10 @@ ProcessResult run_process(const ProcessOptions& options) {
 
   pid_t pid = -1;
   if (options.kill_descendants) {
-    pid = spawn_with_reaper(program, name, argv_ptrs.data(), env_ptrs.data(),
-                            options.stdin_text ? in.read_end.get() : -1,
-                            options.capture_output ? out.write_end.get() : -1,
-                            options.capture_output ? err.write_end.get() : -1, options.cwd);
+    pid =
+        spawn_with_reaper(program, name, argv_ptrs.data(), env_ptrs.data(), options.stdin_text ? in.read_end.get() : -1,
+                          options.capture_output ? out.write_end.get() : -1,
+                          options.capture_output ? err.write_end.get() : -1, options.cwd);
   } else {
     int spawn_error = ::posix_spawn(&pid, program.c_str(), actions, setup.attr(), argv_ptrs.data(), env_ptrs.data());
     if (spawn_error != 0) throw_spawn_error(spawn_error, name);

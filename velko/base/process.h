@@ -82,10 +82,10 @@ struct ProcessResult {
 
 // Runs the program and waits for it (and, when output is captured, for every process
 // holding its output pipes, up to the time limit). A cancellation (ProcessOptions::cancel,
-// before or during the run) kills the whole group at once and returns with `cancelled`. A program that runs and fails is a
-// result, never an exception. Throws FileNotFoundError "[Errno 2] No such file or
-// directory: '<program>'" when the program does not exist, PermissionError when it
-// cannot be executed, ValueError for an empty argv, OSError for other start failures.
+// before or during the run) kills the whole group at once and returns with `cancelled`. A program that runs and fails
+// is a result, never an exception. Throws FileNotFoundError "[Errno 2] No such file or directory: '<program>'" when the
+// program does not exist, PermissionError when it cannot be executed, ValueError for an empty argv, OSError for other
+// start failures.
 ProcessResult run_process(const ProcessOptions& options);
 
 // The absolute path of `program` found in `path_value` (a PATH text, ":"-separated;

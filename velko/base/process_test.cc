@@ -132,16 +132,16 @@ TEST_F(ProcessTest, KeptOutputIsTheFirstAndLastPartOfEachStreamWithAMarker) {
   // Small output passes whole; large output keeps 1000 bytes at each end of each stream,
   // across many reads (3 MiB) and in one piece larger than the ring.
   EXPECT_EQ(sh("printf small; printf err >&2", options).stdout_text, "small");
-  ProcessResult big = sh(
-      "printf 'HEAD'; head -c 3145728 /dev/zero | tr '\\0' m; printf 'TAIL'; "
-      "printf 'EHEAD' >&2; head -c 100000 /dev/zero | tr '\\0' n >&2; printf 'ETAIL' >&2",
-      options);
+  ProcessResult big =
+      sh("printf 'HEAD'; head -c 3145728 /dev/zero | tr '\\0' m; printf 'TAIL'; "
+         "printf 'EHEAD' >&2; head -c 100000 /dev/zero | tr '\\0' n >&2; printf 'ETAIL' >&2",
+         options);
   EXPECT_EQ(big.exit_code, 0);
-  std::string expected_out = "HEAD" + std::string(996, 'm') + dropped_output_marker(3145728 + 8 - 2000) +
-                             std::string(996, 'm') + "TAIL";
+  std::string expected_out =
+      "HEAD" + std::string(996, 'm') + dropped_output_marker(3145728 + 8 - 2000) + std::string(996, 'm') + "TAIL";
   EXPECT_EQ(big.stdout_text, expected_out);
-  std::string expected_err = "EHEAD" + std::string(995, 'n') + dropped_output_marker(100010 - 2000) +
-                             std::string(995, 'n') + "ETAIL";
+  std::string expected_err =
+      "EHEAD" + std::string(995, 'n') + dropped_output_marker(100010 - 2000) + std::string(995, 'n') + "ETAIL";
   EXPECT_EQ(big.stderr_text, expected_err);
   // Exactly twice the limit: nothing dropped, no marker.
   EXPECT_EQ(sh("head -c 2000 /dev/zero | tr '\\0' x", options).stdout_text, std::string(2000, 'x'));

@@ -43,9 +43,8 @@ bool is_secret_variable(std::string_view name, std::string_view value) {
 void Redactor::add_form(std::string form) {
   if (form.size() < MIN_SECRET_LENGTH) return;
   if (std::find(forms_.begin(), forms_.end(), form) != forms_.end()) return;
-  auto at = std::find_if(forms_.begin(), forms_.end(), [&form](const std::string& known) {
-    return known.size() < form.size();
-  });
+  auto at = std::find_if(forms_.begin(), forms_.end(),
+                         [&form](const std::string& known) { return known.size() < form.size(); });
   forms_.insert(at, std::move(form));
 }
 

@@ -9,8 +9,8 @@ TEST(Redactor, EveryFormOfEverySecretIsMaskedAndShortOnesAreLeftAlone) {
   Redactor redactor;
   redactor.add_secret("p@ss w/rd");
   // Plain, reversed, user-info encoded (both hex cases), query-value and form encoded.
-  for (std::string leak : {"p@ss w/rd", "dr/w ss@p", "p%40ss%20w%2Frd", "p%40ss%20w%2frd", "p%40ss%20w/rd",
-                                  "p%40ss+w%2Frd"}) {
+  for (std::string leak :
+       {"p@ss w/rd", "dr/w ss@p", "p%40ss%20w%2Frd", "p%40ss%20w%2frd", "p%40ss%20w/rd", "p%40ss+w%2Frd"}) {
     EXPECT_EQ(redactor.redact("[" + leak + "]"), "[***]") << leak;
   }
   redactor.add_secret("abc");  // too short to mask

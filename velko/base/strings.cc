@@ -6,9 +6,7 @@
 
 namespace velko::base {
 namespace {
-bool is_space(char ch) {
-  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\f' || ch == '\v';
-}
+bool is_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\f' || ch == '\v'; }
 }  // namespace
 
 std::string_view strip(std::string_view text) {
@@ -67,8 +65,8 @@ std::string percent_encode(std::string_view text, std::string_view also_keep) {
   std::string out;
   out.reserve(text.size());
   for (unsigned char ch : text) {
-    bool unreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
-                      ch == '-' || ch == '.' || ch == '_' || ch == '~';
+    bool unreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-' ||
+                      ch == '.' || ch == '_' || ch == '~';
     if (unreserved || (ch != 0 && also_keep.find(static_cast<char>(ch)) != std::string_view::npos)) {
       out += static_cast<char>(ch);
     } else {

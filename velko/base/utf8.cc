@@ -34,8 +34,7 @@ uint32_t decode_utf8(std::string_view text, size_t& pos) {
     }
     code_point = (code_point << 6) | (next & 0x3F);
   }
-  if (code_point < min_value || code_point > 0x10FFFF ||
-      (code_point >= 0xD800 && code_point <= 0xDFFF)) {
+  if (code_point < min_value || code_point > 0x10FFFF || (code_point >= 0xD800 && code_point <= 0xDFFF)) {
     ++pos;
     return 0xFFFD;
   }

@@ -53,8 +53,7 @@ Json Agent::arun_before_agent(Json state, const Json& config) const {
   return state;
 }
 
-ModelResponse Agent::call_model(const ModelRequest& request, const ModelHandler& innermost,
-                                const Json& config) const {
+ModelResponse Agent::call_model(const ModelRequest& request, const ModelHandler& innermost, const Json& config) const {
   ConfigScope scope(config);
   // Build the chain from the inside out: the first middleware wraps all the others.
   std::function<ModelResponse(size_t, const ModelRequest&)> step = [&](size_t index, const ModelRequest& req) {
@@ -250,8 +249,8 @@ void Agent::run_tools(const std::vector<ToolCall>& calls, RunResult& result, con
     } else {
       merge_state(result.state, std::get<Command>(*results[index]).update);
       // A state update answers the call too: record it so the conversation stays whole.
-      result.state["messages"].push_back(tool_message_json(
-          ToolMessage{"State updated.", calls[index].id, calls[index].name, "success"}));
+      result.state["messages"].push_back(
+          tool_message_json(ToolMessage{"State updated.", calls[index].id, calls[index].name, "success"}));
     }
   }
   if (first_error) throw LoopError{first_error};
@@ -306,8 +305,8 @@ void Agent::run_loop(RunResult& result, const Json& config, const InvokeOptions&
       result.usage.output_tokens += response.usage.output_tokens;
     }
     if (options.on_event) {
-      options.on_event(
-          AgentEvent{AgentEvent::Kind::kModelEnd, step, response.text, {}, "", "", millis_since(started), response.usage});
+      options.on_event(AgentEvent{
+          AgentEvent::Kind::kModelEnd, step, response.text, {}, "", "", millis_since(started), response.usage});
     }
     result.answer = response.text;
     result.state["messages"].push_back(assistant_message_json(response.text, response.tool_calls));

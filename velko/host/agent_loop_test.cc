@@ -26,7 +26,8 @@ class QueueModel : public ChatModel {
   ModelResponse invoke(const ModelRequest& request, const std::vector<Tool>& tools) override {
     return stream(request, tools, ModelCallOptions{});
   }
-  ModelResponse stream(const ModelRequest& request, const std::vector<Tool>&, const ModelCallOptions& options) override {
+  ModelResponse stream(const ModelRequest& request, const std::vector<Tool>&,
+                       const ModelCallOptions& options) override {
     std::lock_guard<std::mutex> lock(mu_);
     requests.push_back(request);
     ModelResponse answer = answers_.front();

@@ -12,8 +12,7 @@ ModelResponse AgentMiddleware::wrap_model_call(const ModelRequest& request, cons
   return handler(request);
 }
 
-std::future<ModelResponse> AgentMiddleware::awrap_model_call(const ModelRequest& request,
-                                                             AsyncModelHandler handler) {
+std::future<ModelResponse> AgentMiddleware::awrap_model_call(const ModelRequest& request, AsyncModelHandler handler) {
   return std::async(std::launch::deferred, [this, request, handler = std::move(handler)] {
     return wrap_model_call(request, [&handler](const ModelRequest& inner) { return handler(inner).get(); });
   });
@@ -23,8 +22,7 @@ ToolResult AgentMiddleware::wrap_tool_call(const ToolCallRequest& request, const
   return handler(request);
 }
 
-std::future<ToolResult> AgentMiddleware::awrap_tool_call(const ToolCallRequest& request,
-                                                         AsyncToolHandler handler) {
+std::future<ToolResult> AgentMiddleware::awrap_tool_call(const ToolCallRequest& request, AsyncToolHandler handler) {
   return std::async(std::launch::deferred, [this, request, handler = std::move(handler)] {
     return wrap_tool_call(request, [&handler](const ToolCallRequest& inner) { return handler(inner).get(); });
   });

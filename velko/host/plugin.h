@@ -30,15 +30,15 @@
 #define VELKO_PLUGIN_EXPORT __attribute__((visibility("default")))
 
 // Defines the entry points of a plug-in whose module registers with `register_fn`.
-#define VELKO_PLUGIN(register_fn)                                                           \
+#define VELKO_PLUGIN(register_fn)                                                                    \
   extern "C" VELKO_PLUGIN_EXPORT int velko_plugin_abi_version() { return VELKO_PLUGIN_ABI_VERSION; } \
-  extern "C" VELKO_PLUGIN_EXPORT bool velko_plugin_init_v1(::velko::host::Registry* registry) {    \
-    try {                                                                                   \
-      register_fn(*registry);                                                               \
-      return true;                                                                          \
-    } catch (const std::exception&) {                                                       \
-      return false;                                                                         \
-    }                                                                                       \
+  extern "C" VELKO_PLUGIN_EXPORT bool velko_plugin_init_v1(::velko::host::Registry* registry) {      \
+    try {                                                                                            \
+      register_fn(*registry);                                                                        \
+      return true;                                                                                   \
+    } catch (const std::exception&) {                                                                \
+      return false;                                                                                  \
+    }                                                                                                \
   }
 
 namespace velko::host {

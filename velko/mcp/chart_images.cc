@@ -67,9 +67,8 @@ Json chart_image_content(std::string_view tool_text, const std::optional<fs::pat
   std::vector<std::string> left_out;
   for (const Json& chart : listing["charts"]) {
     if (!chart.is_object()) continue;
-    std::string label = chart.contains("filename") && chart["filename"].is_string()
-                            ? chart["filename"].get<std::string>()
-                            : "chart";
+    std::string label =
+        chart.contains("filename") && chart["filename"].is_string() ? chart["filename"].get<std::string>() : "chart";
     std::optional<fs::path> path;
     try {
       if (chart.contains("path") && chart["path"].is_string()) {

@@ -91,8 +91,11 @@ bool is_loopback_host(std::string_view host) {
   size_t pos = 0;
   while (pos <= name.size()) {
     size_t dot = name.find('.', pos);
-    std::string_view part = std::string_view(name).substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
-    if (part.empty() || part.size() > 3 || !std::all_of(part.begin(), part.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) return false;
+    std::string_view part =
+        std::string_view(name).substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
+    if (part.empty() || part.size() > 3 ||
+        !std::all_of(part.begin(), part.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
+      return false;
     if (std::stoi(std::string(part)) > 255) return false;
     if (parts == 0 && part != "127") return false;
     ++parts;
@@ -253,7 +256,8 @@ struct HttpTransport::Impl {
       try {
         session = open_session(id);
       } catch (const std::exception& error) {
-        json_error(res, 500, error_response(message.id, INTERNAL_ERROR, std::string("Internal error: ") + error.what()));
+        json_error(res, 500,
+                   error_response(message.id, INTERNAL_ERROR, std::string("Internal error: ") + error.what()));
         return;
       }
       if (!session) {
@@ -286,10 +290,9 @@ struct HttpTransport::Impl {
               std::string event = "event: message\ndata: " + *line + "\n\n";
               if (!sink.write(event.data(), event.size())) {
                 // The client went away: nobody wants the answer any more.
-                session->session.receive(
-                    Incoming{Incoming::Kind::kNotification, Json(), "notifications/cancelled",
-                             Json{{"requestId", request_id}}, ""},
-                    std::make_shared<ExchangeOutbox>());
+                session->session.receive(Incoming{Incoming::Kind::kNotification, Json(), "notifications/cancelled",
+                                                  Json{{"requestId", request_id}}, ""},
+                                         std::make_shared<ExchangeOutbox>());
                 return false;
               }
               return true;
@@ -371,7 +374,8 @@ HttpTransport::HttpTransport(const Server& server, HttpOptions options)
   impl->http.set_read_timeout(30);
   impl->http.set_pre_routing_handler(
       [impl](const httplib::Request& req, httplib::Response& res) { return impl->check_access(req, res); });
-  impl->http.Get("/healthz", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+  impl->http.Get("/healthz",
+                 [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
   impl->http.Post("/mcp", [impl](const httplib::Request& req, httplib::Response& res) { impl->post(req, res); });
   impl->http.Get("/mcp", [impl](const httplib::Request& req, httplib::Response& res) { impl->get_stream(req, res); });
   impl->http.Delete("/mcp", [impl](const httplib::Request& req, httplib::Response& res) { impl->remove(req, res); });

@@ -19,9 +19,9 @@ namespace velko::mcp {
 inline constexpr size_t MAX_LINE_BYTES = 16u << 20;
 
 struct Line {
-  std::string text;        // without the newline; empty when too_long
-  bool too_long = false;   // longer than the bound: text was dropped
-  size_t length = 0;       // the line's length in bytes (also when too long)
+  std::string text;       // without the newline; empty when too_long
+  bool too_long = false;  // longer than the bound: text was dropped
+  size_t length = 0;      // the line's length in bytes (also when too long)
 };
 
 class LineReader {

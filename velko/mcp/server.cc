@@ -129,8 +129,7 @@ std::optional<std::string> Server::handle_line(std::string_view line) const {
   return std::nullopt;
 }
 
-std::string Server::respond(const Incoming& request, const SessionConfig& session,
-                            const CallContext& context) const {
+std::string Server::respond(const Incoming& request, const SessionConfig& session, const CallContext& context) const {
   try {
     Json result = handle_request(request, session, context);
     return base::dumps(Json{{"jsonrpc", "2.0"}, {"id", request.id}, {"result", std::move(result)}});
@@ -156,8 +155,8 @@ Json Server::initialize(const Json& params, const SessionConfig& session) const 
   std::string version = LATEST_PROTOCOL_VERSION;
   auto requested = params.find("protocolVersion");
   if (requested != params.end() && requested->is_string() &&
-      std::find(SUPPORTED_PROTOCOL_VERSIONS.begin(), SUPPORTED_PROTOCOL_VERSIONS.end(), requested->get<std::string>()) !=
-          SUPPORTED_PROTOCOL_VERSIONS.end()) {
+      std::find(SUPPORTED_PROTOCOL_VERSIONS.begin(), SUPPORTED_PROTOCOL_VERSIONS.end(),
+                requested->get<std::string>()) != SUPPORTED_PROTOCOL_VERSIONS.end()) {
     version = requested->get<std::string>();
   }
   return {{"protocolVersion", version},

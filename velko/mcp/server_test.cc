@@ -62,14 +62,12 @@ class EchoMiddleware : public host::AgentMiddleware {
                                   }
                                   return "waited";
                                 }));
-    tools_.push_back(host::Tool("json", "A JSON object.", {},
-                                [](const Json&, const host::ToolRuntime&) -> std::string {
-                                  return R"({"headers": ["n"], "rows": [[1]]})";
-                                }));
-    tools_.push_back(host::Tool("generate_charts", "Charts.", {{"listing", "string", "The result", true}},
-                                [](const Json& args, const host::ToolRuntime&) {
-                                  return args["listing"].get<std::string>();
-                                }));
+    tools_.push_back(host::Tool("json", "A JSON object.", {}, [](const Json&, const host::ToolRuntime&) -> std::string {
+      return R"({"headers": ["n"], "rows": [[1]]})";
+    }));
+    tools_.push_back(
+        host::Tool("generate_charts", "Charts.", {{"listing", "string", "The result", true}},
+                   [](const Json& args, const host::ToolRuntime&) { return args["listing"].get<std::string>(); }));
     tools_.push_back(host::Tool("echo", "Echo the text back.", {{"text", "string", "What to echo", true}},
                                 [](const Json& args, const host::ToolRuntime& runtime) {
                                   std::string text = args["text"].get<std::string>();
@@ -92,8 +90,8 @@ ServerOptions options_for(Json state, std::string instructions) {
 class McpServerTest : public ::testing::Test {
  protected:
   McpServerTest()
-      : server_(std::make_shared<host::Agent>(std::vector<std::shared_ptr<host::AgentMiddleware>>{
-                    std::make_shared<EchoMiddleware>()}),
+      : server_(std::make_shared<host::Agent>(
+                    std::vector<std::shared_ptr<host::AgentMiddleware>>{std::make_shared<EchoMiddleware>()}),
                 options_for({{"connection_id", "demo"}}, "the prompt")) {}
   Json send(const Json& message) { return Json::parse(*server_.handle_line(base::dumps(message))); }
   Json request(const std::string& method, const Json& params = Json::object(), int id = 1) {
@@ -103,7 +101,8 @@ class McpServerTest : public ::testing::Test {
 };
 
 TEST_F(McpServerTest, InitializeNegotiatesVersionAndSendsInstructions) {
-  Json result = request("initialize", {{"protocolVersion", "2025-06-18"}, {"capabilities", Json::object()},
+  Json result = request("initialize", {{"protocolVersion", "2025-06-18"},
+                                       {"capabilities", Json::object()},
                                        {"clientInfo", {{"name", "t"}, {"version", "1"}}}})["result"];
   EXPECT_EQ(result["protocolVersion"], "2025-06-18");
   EXPECT_EQ(result["instructions"], "the prompt");
@@ -187,7 +186,6 @@ TEST(IsErrorText, RecognisesErrorPrefixesAndChartErrors) {
   EXPECT_FALSE(is_error_text("{broken"));
 }
 
-
 TEST_F(McpServerTest, DeepNestingIsAParseErrorAndTheServerKeepsServing) {
   std::string deep = R"({"jsonrpc": "2.0", "id": 1, "method": "ping", "params": {"a": )" + std::string(100000, '[') +
                      std::string(100000, ']') + "}}";
@@ -222,14 +220,14 @@ class McpPromptsTest : public ::testing::Test {
         {{"name", "sql-review"}, {"description", "the default one"}, {"path", "/nonexistent/SKILL.md"}},
         {{"name", "gone"}, {"description", "deleted after discovery"}, {"path", (dir_ / "gone" / "SKILL.md").string()}},
     });
-    server_ = std::make_unique<Server>(
-        std::make_shared<host::Agent>(std::vector<std::shared_ptr<host::AgentMiddleware>>{}),
-        options_for({{"skills_metadata", skills}}, "prompt"));
+    server_ =
+        std::make_unique<Server>(std::make_shared<host::Agent>(std::vector<std::shared_ptr<host::AgentMiddleware>>{}),
+                                 options_for({{"skills_metadata", skills}}, "prompt"));
   }
   ~McpPromptsTest() override { fs::remove_all(dir_); }
   Json request(const std::string& method, const Json& params) {
-    return Json::parse(*server_->handle_line(
-        base::dumps({{"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", params}})));
+    return Json::parse(
+        *server_->handle_line(base::dumps({{"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", params}})));
   }
   fs::path dir_;
   std::unique_ptr<Server> server_;
@@ -241,10 +239,11 @@ TEST_F(McpPromptsTest, SkillsAreListedOnceAndGetReturnsTheirSkillMd) {
                                    {{"name", "gone"}, {"description", "deleted after discovery"}}})));
   Json got = request("prompts/get", {{"name", "sql-review"}})["result"];
   EXPECT_EQ(got["description"], "Review SQL");
-  EXPECT_EQ(got["messages"], (Json::array({{{"role", "user"},
-                                            {"content",
-                                             {{"type", "text"},
-                                              {"text", "---\nname: sql-review\ndescription: Review SQL\n---\n# Do it\n"}}}}})));
+  EXPECT_EQ(got["messages"],
+            (Json::array(
+                {{{"role", "user"},
+                  {"content",
+                   {{"type", "text"}, {"text", "---\nname: sql-review\ndescription: Review SQL\n---\n# Do it\n"}}}}})));
   EXPECT_EQ(request("prompts/get", {{"name", "nope"}})["error"]["code"], INVALID_PARAMS);
   EXPECT_EQ(request("prompts/get", Json::object())["error"]["code"], INVALID_PARAMS);
   Json gone = request("prompts/get", {{"name", "gone"}});
@@ -305,8 +304,9 @@ TEST_F(ChartImagesTest, TheSizeBudgetIsSharedAndStorageKeysAreChecked) {
 
   fs::create_directories(dir_ / "charts" / "c1");
   write("charts/c1/a.png", png(3));
-  Json web = {{"charts", {{{"url", "file:///x"}, {"key", "charts/c1/a.png"}, {"filename", "a.png"}},
-                          {{"url", "file:///y"}, {"key", "../../etc/passwd"}, {"filename", "passwd"}}}}};
+  Json web = {{"charts",
+               {{{"url", "file:///x"}, {"key", "charts/c1/a.png"}, {"filename", "a.png"}},
+                {{"url", "file:///y"}, {"key", "../../etc/passwd"}, {"filename", "passwd"}}}}};
   items = chart_image_content(base::dumps(web), dir_);
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(items[0]["data"], base::base64_encode(png(3)));
@@ -322,9 +322,11 @@ TEST_F(ChartImagesTest, GenerateChartsKeepsItsTextItemAndAddsImages) {
                     std::vector<std::shared_ptr<host::AgentMiddleware>>{std::make_shared<EchoMiddleware>()}),
                 ServerOptions{});
   std::string text = base::dumps(listing({write("a.png", png(1))}));
-  Json result = Json::parse(*server.handle_line(base::dumps(
-      {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/call"},
-       {"params", {{"name", "generate_charts"}, {"arguments", {{"listing", text}}}}}})))["result"];
+  Json result = Json::parse(*server.handle_line(
+      base::dumps({{"jsonrpc", "2.0"},
+                   {"id", 1},
+                   {"method", "tools/call"},
+                   {"params", {{"name", "generate_charts"}, {"arguments", {{"listing", text}}}}}})))["result"];
   ASSERT_EQ(result["content"].size(), 2u);
   EXPECT_EQ(result["content"][0], (Json{{"type", "text"}, {"text", text}}));
   EXPECT_EQ(result["content"][1]["type"], "image");
@@ -350,7 +352,8 @@ TEST(LineReader, BoundsLinesAndSkipsToTheNextNewline) {
 }
 
 TEST_F(McpServerTest, ServeAnswersALineOverTheLimitAndKeepsServing) {
-  std::istringstream in(std::string(MAX_LINE_BYTES + 10, ' ') + "\n" + R"({"jsonrpc": "2.0", "id": 2, "method": "ping"})");
+  std::istringstream in(std::string(MAX_LINE_BYTES + 10, ' ') + "\n" +
+                        R"({"jsonrpc": "2.0", "id": 2, "method": "ping"})");
   std::ostringstream out;
   server_.serve(in, out);
   const std::string written = out.str();
@@ -529,17 +532,17 @@ TEST(HttpChecks, LoopbackHostsOriginsAndTokens) {
   for (const char* host : {"127.0.0.1", "127.1.2.3", "localhost", "LOCALHOST", "::1", "[::1]"}) {
     EXPECT_TRUE(is_loopback_host(host)) << host;
   }
-  for (const char* host : {"0.0.0.0", "10.0.0.1", "127.0.0.1.evil.com", "128.0.0.1", "127.0.0", "127.0.0.256", "::",
-                           "example.com", "", "localhost.evil.com"}) {
+  for (const char* host : {"0.0.0.0", "10.0.0.1", "127.0.0.1.evil.com", "128.0.0.1", "127.0.0", "127.0.0.256",
+                           "::", "example.com", "", "localhost.evil.com"}) {
     EXPECT_FALSE(is_loopback_host(host)) << host;
   }
   for (const char* origin : {"http://localhost", "http://localhost:3000", "https://127.0.0.1:8443", "http://[::1]:80",
                              "http://LOCALHOST/"}) {
     EXPECT_TRUE(origin_allowed(origin, {})) << origin;
   }
-  for (const char* origin : {"http://evil.com", "http://localhost.evil.com", "http://127.0.0.1.nip.io", "null",
-                             "file://", "http://evil.com@localhost", "http://localhost@evil.com", "ftp://localhost",
-                             "http://[::1].evil.com"}) {
+  for (const char* origin :
+       {"http://evil.com", "http://localhost.evil.com", "http://127.0.0.1.nip.io", "null", "file://",
+        "http://evil.com@localhost", "http://localhost@evil.com", "ftp://localhost", "http://[::1].evil.com"}) {
     EXPECT_FALSE(origin_allowed(origin, {})) << origin;
   }
   EXPECT_TRUE(origin_allowed("https://app.example.com", {"https://app.example.com"}));

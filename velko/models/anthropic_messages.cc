@@ -61,8 +61,8 @@ class StreamReader {
     std::string type = event.event;
     if (type.empty() && data.is_object()) type = data.value("type", "");
     if (type == "message_start") {
-      const Json& usage = data.contains("message") && data["message"].is_object() ? data["message"].value("usage", Json())
-                                                                                 : Json();
+      const Json& usage =
+          data.contains("message") && data["message"].is_object() ? data["message"].value("usage", Json()) : Json();
       usage_.input_tokens = integer_member(usage, "input_tokens") + integer_member(usage, "cache_read_input_tokens") +
                             integer_member(usage, "cache_creation_input_tokens");
       usage_.output_tokens = integer_member(usage, "output_tokens");
@@ -117,7 +117,7 @@ class StreamReader {
 
 std::string text_of(const Json& message) {
   return message.contains("content") && message["content"].is_string() ? message["content"].get<std::string>()
-                                                                         : std::string();
+                                                                       : std::string();
 }
 
 }  // namespace
@@ -178,12 +178,10 @@ host::ModelResponse AnthropicChatModel::invoke(const host::ModelRequest& request
   return stream(request, tools, host::ModelCallOptions{});
 }
 
-host::ModelResponse AnthropicChatModel::stream(const host::ModelRequest& request,
-                                               const std::vector<host::Tool>& tools,
+host::ModelResponse AnthropicChatModel::stream(const host::ModelRequest& request, const std::vector<host::Tool>& tools,
                                                const host::ModelCallOptions& options) {
-  base::HttpHeaders headers = {{"Content-Type", "application/json"},
-                               {"Accept", "text/event-stream"},
-                               {"anthropic-version", ANTHROPIC_VERSION}};
+  base::HttpHeaders headers = {
+      {"Content-Type", "application/json"}, {"Accept", "text/event-stream"}, {"anthropic-version", ANTHROPIC_VERSION}};
   if (!settings_.api_key.empty()) headers.emplace_back("x-api-key", settings_.api_key);
   std::string body = base::dumps(request_body(request, tools));
   StreamReader reader(options);

@@ -122,8 +122,8 @@ std::string describe_api_error(const ClientSettings& settings, std::string_view 
   std::string message = base::shorten(redacted(api_message(body), settings.api_key), kMaxQuotedBytes);
   std::string quoted = message.empty() ? "" : ": " + message;
   if (status == 404) {
-    return label + " answered " + code + " for model '" + settings.model + "' at " +
-           base::safe_url(settings.base_url) + ": check the model name and the base URL" + quoted;
+    return label + " answered " + code + " for model '" + settings.model + "' at " + base::safe_url(settings.base_url) +
+           ": check the model name and the base URL" + quoted;
   }
   std::string tries = attempts > 1 ? " after " + std::to_string(attempts) + " attempts" : "";
   if (status == 429) return label + " rate limit reached (" + code + ")" + tries + quoted;
@@ -132,8 +132,8 @@ std::string describe_api_error(const ClientSettings& settings, std::string_view 
 }
 
 void stream_model_call(const ClientSettings& settings, std::string_view provider, const std::string& url,
-                       const base::HttpHeaders& headers, const std::string& body,
-                       const base::CancelSignalPtr& cancel, const std::function<void(std::string_view)>& on_bytes) {
+                       const base::HttpHeaders& headers, const std::string& body, const base::CancelSignalPtr& cancel,
+                       const std::function<void(std::string_view)>& on_bytes) {
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(settings.timeout_seconds));
   auto remaining = [&] { return std::chrono::duration<double>(deadline - Clock::now()).count(); };

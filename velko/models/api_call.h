@@ -63,8 +63,8 @@ class ModelApiError : public base::Error {
 // "Anthropic"). `on_bytes` receives the 2xx body as it arrives (on the calling thread);
 // what it throws propagates unchanged. Throws as described at the top of this file.
 void stream_model_call(const ClientSettings& settings, std::string_view provider, const std::string& url,
-                       const base::HttpHeaders& headers, const std::string& body,
-                       const base::CancelSignalPtr& cancel, const std::function<void(std::string_view)>& on_bytes);
+                       const base::HttpHeaders& headers, const std::string& body, const base::CancelSignalPtr& cancel,
+                       const std::function<void(std::string_view)>& on_bytes);
 
 // The error text for an answer with `status` and `body` (see the top of this file).
 std::string describe_api_error(const ClientSettings& settings, std::string_view provider, long status,

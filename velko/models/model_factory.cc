@@ -28,8 +28,9 @@ ModelSpec parse_model_spec(std::string_view text) {
   std::string_view stripped = base::strip(text);
   size_t colon = stripped.find(':');
   if (colon == std::string_view::npos || colon == 0 || colon + 1 == stripped.size()) {
-    throw base::ValueError("A model is written PROVIDER:NAME (for example openai:gpt-4.1-mini or "
-                           "anthropic:claude-sonnet-4-5)");
+    throw base::ValueError(
+        "A model is written PROVIDER:NAME (for example openai:gpt-4.1-mini or "
+        "anthropic:claude-sonnet-4-5)");
   }
   ModelSpec spec{lower(stripped.substr(0, colon)), std::string(stripped.substr(colon + 1))};
   if (spec.provider != "openai" && spec.provider != "anthropic") {
@@ -41,8 +42,9 @@ ModelSpec parse_model_spec(std::string_view text) {
 ModelSpec choose_model_spec(const std::optional<std::string>& given) {
   if (given && !given->empty()) return parse_model_spec(*given);
   if (auto env = base::getenv_opt(MODEL_ENV); env && !env->empty()) return parse_model_spec(*env);
-  throw base::ValueError("No model chosen: pass --model PROVIDER:NAME or set VELKO_MODEL (for example "
-                         "openai:gpt-4.1-mini or anthropic:claude-sonnet-4-5)");
+  throw base::ValueError(
+      "No model chosen: pass --model PROVIDER:NAME or set VELKO_MODEL (for example "
+      "openai:gpt-4.1-mini or anthropic:claude-sonnet-4-5)");
 }
 
 ClientSettings settings_from_environment(const ModelSpec& spec) {

@@ -24,7 +24,8 @@ std::vector<SseEvent> parse_in_pieces(const std::string& stream, size_t piece_si
   SseParser parser;
   std::vector<SseEvent> events;
   for (size_t pos = 0; pos < stream.size(); pos += piece_size) {
-    parser.feed(std::string_view(stream).substr(pos, piece_size), [&](const SseEvent& event) { events.push_back(event); });
+    parser.feed(std::string_view(stream).substr(pos, piece_size),
+                [&](const SseEvent& event) { events.push_back(event); });
   }
   return events;
 }
@@ -70,8 +71,16 @@ host::ModelRequest conversation() {
                       {"tool_calls",
                        {{{"id", "c1"}, {"name", "list_tables_tool"}, {"args", {{"db_schema", "main"}}}},
                         {{"id", "c2"}, {"name", "list_schemas_tool"}, {"args", Json::object()}}}}});
-  messages.push_back({{"role", "tool"}, {"tool_call_id", "c1"}, {"name", "list_tables_tool"}, {"content", "{\"tables\": []}"}, {"status", "success"}});
-  messages.push_back({{"role", "tool"}, {"tool_call_id", "c2"}, {"name", "list_schemas_tool"}, {"content", "Error: no"}, {"status", "error"}});
+  messages.push_back({{"role", "tool"},
+                      {"tool_call_id", "c1"},
+                      {"name", "list_tables_tool"},
+                      {"content", "{\"tables\": []}"},
+                      {"status", "success"}});
+  messages.push_back({{"role", "tool"},
+                      {"tool_call_id", "c2"},
+                      {"name", "list_schemas_tool"},
+                      {"content", "Error: no"},
+                      {"status", "error"}});
   messages.push_back({{"role", "assistant"}, {"content", "None."}, {"tool_calls", Json::array()}});
   messages.push_back({{"role", "user"}, {"content", "Thanks"}});
   return host::ModelRequest(Json::object(), std::string("SYSTEM"), messages);
@@ -111,8 +120,9 @@ TEST(RequestBodies, AnthropicMessagesMergeToolResultsIntoOneUserTurn) {
   ASSERT_EQ(messages.size(), 5u);
   EXPECT_EQ(messages[1]["role"], "assistant");
   ASSERT_EQ(messages[1]["content"].size(), 2u);  // no empty text block
-  EXPECT_EQ(messages[1]["content"][0],
-            (Json{{"type", "tool_use"}, {"id", "c1"}, {"name", "list_tables_tool"}, {"input", {{"db_schema", "main"}}}}));
+  EXPECT_EQ(
+      messages[1]["content"][0],
+      (Json{{"type", "tool_use"}, {"id", "c1"}, {"name", "list_tables_tool"}, {"input", {{"db_schema", "main"}}}}));
   EXPECT_EQ(messages[2]["role"], "user");
   ASSERT_EQ(messages[2]["content"].size(), 2u);
   EXPECT_EQ(messages[2]["content"][0]["tool_use_id"], "c1");

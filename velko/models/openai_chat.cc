@@ -95,7 +95,7 @@ class StreamReader {
       const Json& call = calls[position];
       if (!call.is_object()) continue;
       long long index = call.contains("index") && call["index"].is_number_integer() ? call["index"].get<long long>()
-                                                                                      : static_cast<long long>(position);
+                                                                                    : static_cast<long long>(position);
       PartialCall& partial = calls_[index];
       if (call.contains("id") && call["id"].is_string()) partial.id = call["id"].get<std::string>();
       if (call.contains("function") && call["function"].is_object()) {
@@ -202,9 +202,10 @@ Json OpenAIChatModel::request_body(const host::ModelRequest& request, const std:
   if (!tools.empty()) {
     Json specs = Json::array();
     for (const auto& tool : tools) {
-      specs.push_back({{"type", "function"},
-                       {"function",
-                        {{"name", tool.name()}, {"description", tool.description()}, {"parameters", tool.input_schema()}}}});
+      specs.push_back(
+          {{"type", "function"},
+           {"function",
+            {{"name", tool.name()}, {"description", tool.description()}, {"parameters", tool.input_schema()}}}});
     }
     body["tools"] = specs;
   }

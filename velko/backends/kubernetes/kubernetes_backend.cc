@@ -133,8 +133,8 @@ host::ExecuteResponse KubernetesBackend::execute_cancellable(const std::string& 
     base::ProcessResult result = base::run_process(options);
     if (result.cancelled) return {"Error: cancelled", CANCELLED_EXIT_CODE, false};
     if (result.timed_out) {
-      logger().warning("Command timed out after " + std::to_string(timeout_) + "s: " +
-                       std::string(base::prefix_code_points(command, LOGGED_COMMAND_CHARS)) + "...");
+      logger().warning("Command timed out after " + std::to_string(timeout_) +
+                       "s: " + std::string(base::prefix_code_points(command, LOGGED_COMMAND_CHARS)) + "...");
       return {"Error: Command timed out after " + std::to_string(timeout_) + " seconds", TIMEOUT_EXIT_CODE, false};
     }
     std::string output = base::to_valid_utf8(result.stdout_text);

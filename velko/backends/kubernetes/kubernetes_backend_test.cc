@@ -1,5 +1,7 @@
 #include "velko/backends/kubernetes/kubernetes_backend.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -8,9 +10,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "velko/backends/kubernetes/module.h"
 #include "velko/base/env.h"
@@ -47,8 +46,8 @@ exit "${FAKE_EXIT:-0}"
 class FakeKubectl {
  public:
   FakeKubectl()
-      : dir_(fs::temp_directory_path() / ("velko-fake-kubectl-" + std::to_string(::getpid()) + "-" +
-                                          std::to_string(counter_++))) {
+      : dir_(fs::temp_directory_path() /
+             ("velko-fake-kubectl-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++))) {
     fs::create_directories(dir_);
     write_program(FAKE_KUBECTL);
     path_.emplace("PATH", dir_.string() + ":" + base::getenv_opt("PATH").value_or("/usr/bin:/bin"));
@@ -99,8 +98,8 @@ class FakeKubectl {
 
 struct Play {
   base::ScopedEnv out, err, code, sleep;
-  Play(std::optional<std::string> stdout_text, std::optional<std::string> stderr_text, std::optional<std::string> exit_code,
-       std::optional<std::string> sleep_seconds = std::nullopt)
+  Play(std::optional<std::string> stdout_text, std::optional<std::string> stderr_text,
+       std::optional<std::string> exit_code, std::optional<std::string> sleep_seconds = std::nullopt)
       : out("FAKE_STDOUT", std::move(stdout_text)),
         err("FAKE_STDERR", std::move(stderr_text)),
         code("FAKE_EXIT", std::move(exit_code)),
@@ -280,7 +279,9 @@ TEST(KubernetesBackendTest, KubectlMissingAndUnstartableAreResponses) {
   EXPECT_TRUE(capture.sink().records().empty());
 
   FakeKubectl fake;
-  fake.write_program(std::string("\x7f" "ELF not really a program\n"));
+  fake.write_program(
+      std::string("\x7f"
+                  "ELF not really a program\n"));
   host::ExecuteResponse response = backend_for("pod")->execute("ls");
   EXPECT_EQ(response.exit_code, 1);
   EXPECT_THAT(response.output, ::testing::StartsWith("Error: "));
@@ -296,7 +297,7 @@ TEST(KubernetesBackendTest, GetCwdRunsPwdOnceAndFallsBack) {
   {
     Play play("  /home/sandbox \n", "", "0");
     auto holder = backend_for("pod");
-  KubernetesBackend& backend = *holder;
+    KubernetesBackend& backend = *holder;
     EXPECT_EQ(backend.get_cwd(), "/home/sandbox");
     EXPECT_EQ(backend.get_cwd(), "/home/sandbox");
     EXPECT_EQ(fake.calls(), 1);
@@ -307,7 +308,7 @@ TEST(KubernetesBackendTest, GetCwdRunsPwdOnceAndFallsBack) {
   {
     Play play("", "no shell", "1");
     auto holder = backend_for("pod");
-  KubernetesBackend& backend = *holder;
+    KubernetesBackend& backend = *holder;
     EXPECT_EQ(backend.get_cwd(), "/workspace");
     EXPECT_EQ(backend.get_cwd(), "/workspace");
     EXPECT_EQ(fake.calls(), 3);  // one more pwd only

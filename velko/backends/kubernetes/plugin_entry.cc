@@ -1,5 +1,5 @@
 // The kubernetes plug-in: registers the Kubernetes sandbox backend.
-#include "velko/host/plugin.h"
 #include "velko/backends/kubernetes/module.h"
+#include "velko/host/plugin.h"
 
 VELKO_PLUGIN(velko::backends::kubernetes::register_module)

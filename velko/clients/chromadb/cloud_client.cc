@@ -18,11 +18,11 @@ namespace {
       if (body.contains("error") && body["error"].is_string()) error_type = body["error"].get<std::string>();
     }
   } catch (const std::exception&) {  // not JSON, or numbers out of range
-    message.clear();  // not JSON: described by status and body below
+    message.clear();                 // not JSON: described by status and body below
   }
   if (message.empty()) {
-    message = "Chroma answered " + std::to_string(response.status) +
-              (response.reason.empty() ? "" : " " + response.reason);
+    message =
+        "Chroma answered " + std::to_string(response.status) + (response.reason.empty() ? "" : " " + response.reason);
     if (!response.body.empty()) message += ": " + _shorten(response.body, MAX_ERROR_BODY_BYTES);
   }
   throw RemoteServiceError(_scrub(message, api_key), error_type, response.status);
@@ -34,8 +34,8 @@ std::string _encode_path_segment(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char ch : text) {
-    bool unreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
-                      ch == '-' || ch == '.' || ch == '_' || ch == '~';
+    bool unreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-' ||
+                      ch == '.' || ch == '_' || ch == '~';
     if (unreserved) {
       out += static_cast<char>(ch);
     } else {
@@ -87,18 +87,18 @@ Json Collection::query(const std::vector<std::vector<double>>& query_embeddings,
 
 CloudClient::CloudClient(std::string tenant, std::string database, std::string api_key,
                          std::optional<std::string> base_url, double timeout_seconds)
-    : connection_(std::make_shared<const detail::ChromaConnection>(detail::ChromaConnection{
-          _service_base_url(base_url, CHROMA_URL_ENV, DEFAULT_CHROMA_URL), std::move(tenant), std::move(database),
-          std::move(api_key), timeout_seconds})) {}
+    : connection_(std::make_shared<const detail::ChromaConnection>(
+          detail::ChromaConnection{_service_base_url(base_url, CHROMA_URL_ENV, DEFAULT_CHROMA_URL), std::move(tenant),
+                                   std::move(database), std::move(api_key), timeout_seconds})) {}
 
 Collection CloudClient::get_collection(std::string_view name) const {
-  Json model = connection_->request(
-      "GET", connection_->database_path() + "/collections/" + _encode_path_segment(name), std::nullopt);
+  Json model = connection_->request("GET", connection_->database_path() + "/collections/" + _encode_path_segment(name),
+                                    std::nullopt);
   if (!model.is_object() || !model.contains("id") || !model["id"].is_string()) {
     throw base::ValueError("Chroma returned no id for collection '" + std::string(name) + "'");
   }
-  std::string returned_name = model.contains("name") && model["name"].is_string() ? model["name"].get<std::string>()
-                                                                                  : std::string(name);
+  std::string returned_name =
+      model.contains("name") && model["name"].is_string() ? model["name"].get<std::string>() : std::string(name);
   return Collection(connection_, model["id"].get<std::string>(), returned_name);
 }
 

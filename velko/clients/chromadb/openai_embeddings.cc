@@ -20,7 +20,7 @@ namespace {
       if (error.contains("type") && error["type"].is_string()) error_type = error["type"].get<std::string>();
     }
   } catch (const std::exception&) {  // not JSON, or numbers out of range
-    message.clear();  // not JSON: the start of the body says what happened
+    message.clear();                 // not JSON: the start of the body says what happened
   }
   if (message.empty()) {
     message = response.body.empty() ? (response.reason.empty() ? "no details" : response.reason)

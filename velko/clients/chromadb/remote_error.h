@@ -40,8 +40,7 @@ inline constexpr size_t MAX_ERROR_BODY_BYTES = 300;
 
 // A service's base URL: `given` when non-empty, else the environment variable `env_name`
 // when set and non-empty, else `fallback`; trailing "/" removed.
-std::string _service_base_url(const std::optional<std::string>& given, const char* env_name,
-                              std::string_view fallback);
+std::string _service_base_url(const std::optional<std::string>& given, const char* env_name, std::string_view fallback);
 
 // Decodes a JSON body; ValueError "<service> returned a response that is not JSON".
 Json _decode_json(const base::HttpResponse& response, std::string_view service);

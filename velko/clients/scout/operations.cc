@@ -37,15 +37,23 @@ TavilyProxyClient client_for(const Json& args) {
 
 bool _truth_value(const Json& value) {
   switch (value.type()) {
-    case Json::value_t::null: return false;
-    case Json::value_t::boolean: return value.get<bool>();
-    case Json::value_t::number_integer: return value.get<long long>() != 0;
-    case Json::value_t::number_unsigned: return value.get<unsigned long long>() != 0;
-    case Json::value_t::number_float: return value.get<double>() != 0.0;
-    case Json::value_t::string: return !value.get_ref<const std::string&>().empty();
+    case Json::value_t::null:
+      return false;
+    case Json::value_t::boolean:
+      return value.get<bool>();
+    case Json::value_t::number_integer:
+      return value.get<long long>() != 0;
+    case Json::value_t::number_unsigned:
+      return value.get<unsigned long long>() != 0;
+    case Json::value_t::number_float:
+      return value.get<double>() != 0.0;
+    case Json::value_t::string:
+      return !value.get_ref<const std::string&>().empty();
     case Json::value_t::array:
-    case Json::value_t::object: return !value.empty();
-    default: return true;
+    case Json::value_t::object:
+      return !value.empty();
+    default:
+      return true;
   }
 }
 

@@ -93,9 +93,9 @@ TEST(IntegerArgument, CutsNumbersTowardZeroAndRefusesEverythingElse) {
 
 TEST(TruthValue, FollowsPythonTruthiness) {
   const std::pair<Json, bool> cases[] = {
-      {Json(nullptr), false}, {Json(false), false},        {Json(0), false},        {Json(0.0), false},
-      {Json(""), false},      {Json::array(), false},      {Json::object(), false}, {Json(true), true},
-      {Json(2), true},        {Json(-0.5), true},          {Json("no"), true},      {Json::array({0}), true},
+      {Json(nullptr), false},   {Json(false), false},   {Json(0), false},        {Json(0.0), false},
+      {Json(""), false},        {Json::array(), false}, {Json::object(), false}, {Json(true), true},
+      {Json(2), true},          {Json(-0.5), true},     {Json("no"), true},      {Json::array({0}), true},
       {Json({{"a", 1}}), true},
   };
   for (const auto& [value, expected] : cases) EXPECT_EQ(_truth_value(value), expected) << value;
@@ -145,8 +145,8 @@ TEST(Module, RegistersTheFourSearchOperationsAndTheProxyClientFactory) {
 
   host::Registry registry;
   register_module(registry);
-  EXPECT_THAT(registry.operation_names(), ElementsAre("scout.web_search", "scout.extract_content",
-                                                      "scout.quick_answer", "scout.get_search_context"));
+  EXPECT_THAT(registry.operation_names(), ElementsAre("scout.web_search", "scout.extract_content", "scout.quick_answer",
+                                                      "scout.get_search_context"));
 
   auto factory = ClientFactories::global().web_search(TAVILY_PROXY_CLIENT);
   ASSERT_TRUE(factory);

@@ -29,8 +29,8 @@ std::string text_member(const Json& object, const char* key, std::string_view en
   auto found = object.find(key);
   if (found == object.end()) return "";
   if (!found->is_string()) {
-    throw base::TypeError("Member '" + std::string(key) + "' of the response from " + std::string(endpoint) +
-                          " is " + found->type_name() + ", not text");
+    throw base::TypeError("Member '" + std::string(key) + "' of the response from " + std::string(endpoint) + " is " +
+                          found->type_name() + ", not text");
   }
   return found->get<std::string>();
 }

@@ -53,8 +53,7 @@ class TavilyProxyClient {
 
   // `base_url` loses every trailing "/". Throws ValueError for a time-out that is not a
   // positive number of seconds.
-  TavilyProxyClient(std::string_view base_url, std::string_view access_token,
-                    double timeout = DEFAULT_TIMEOUT_SECONDS);
+  TavilyProxyClient(std::string_view base_url, std::string_view access_token, double timeout = DEFAULT_TIMEOUT_SECONDS);
 
   const std::string& base_url() const { return base_url_; }
   double timeout() const { return timeout_; }

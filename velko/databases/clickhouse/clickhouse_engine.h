@@ -18,7 +18,8 @@
 
 namespace velko::databases::clickhouse {
 
-inline constexpr const char* CLICKHOUSE_REQUIRED_MESSAGE = "username, password, host, database are required for ClickHouse";
+inline constexpr const char* CLICKHOUSE_REQUIRED_MESSAGE =
+    "username, password, host, database are required for ClickHouse";
 inline constexpr const char* DEFAULT_PORT = "8443";
 
 struct ClickhouseEngineArgs {

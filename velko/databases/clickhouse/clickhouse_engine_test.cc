@@ -58,12 +58,16 @@ TEST_F(ClickhouseEngineTest, DefaultsReachTheUrlBuilder) {
     std::string expected_secure;
   };
   for (const auto& c : std::vector<Case>{{9440, true, 9440, "true"},
-                                          {"8123", false, 8123, "false"},
-                                          {"8123", 0, 8123, "false"},
-                                          {"8123", "", 8123, "false"},
-                                          {"8123", "no", 8123, "true"}}) {  // any non-empty text is true
-    auto other = create_clickhouse_engine(Json{{"username", "u"}, {"password", "p"}, {"host", "h"}, {"database", "d"},
-                                               {"port", c.port}, {"secure", c.secure}});
+                                         {"8123", false, 8123, "false"},
+                                         {"8123", 0, 8123, "false"},
+                                         {"8123", "", 8123, "false"},
+                                         {"8123", "no", 8123, "true"}}) {  // any non-empty text is true
+    auto other = create_clickhouse_engine(Json{{"username", "u"},
+                                               {"password", "p"},
+                                               {"host", "h"},
+                                               {"database", "d"},
+                                               {"port", c.port},
+                                               {"secure", c.secure}});
     EXPECT_EQ(other->url().port, c.expected_port);
     EXPECT_EQ(other->url().query_value("secure"), c.expected_secure) << c.secure.dump();
   }

@@ -1,5 +1,8 @@
 #include "velko/databases/common/engine_cache.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -7,9 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "velko/base/errors.h"
 #include "velko/databases/common/keyword_args.h"
@@ -20,7 +20,9 @@ namespace {
 TEST(LruCacheTest, KeepsTheMostRecentlyUsedAndDropsTheLeast) {
   LruCache<std::string, std::shared_ptr<int>> cache(3);
   int made = 0;
-  auto get = [&](const std::string& key) { return cache.get_or_create(key, [&] { return std::make_shared<int>(++made); }); };
+  auto get = [&](const std::string& key) {
+    return cache.get_or_create(key, [&] { return std::make_shared<int>(++made); });
+  };
   auto a = get("a");
   get("b");
   get("c");
@@ -117,10 +119,16 @@ TEST(KeywordArgsTest, ChecksNamesAndTypesLikeKeywordArguments) {
     Json value;
     bool expected;
   };
-  for (const auto& [value, expected] : std::vector<Truth>{{true, true}, {false, false}, {0, false}, {2, true},
-                                                           {0.0, false}, {"x", true}, {nullptr, false},
-                                                           {Json::array(), false}, {Json::array({1}), true},
-                                                           {Json::object(), false}}) {
+  for (const auto& [value, expected] : std::vector<Truth>{{true, true},
+                                                          {false, false},
+                                                          {0, false},
+                                                          {2, true},
+                                                          {0.0, false},
+                                                          {"x", true},
+                                                          {nullptr, false},
+                                                          {Json::array(), false},
+                                                          {Json::array({1}), true},
+                                                          {Json::object(), false}}) {
     EXPECT_EQ(KeywordArgs("f", Json{{"secure", value}}, {"secure"}).truth("secure", true), expected) << value.dump();
   }
 
@@ -130,19 +138,35 @@ TEST(KeywordArgsTest, ChecksNamesAndTypesLikeKeywordArguments) {
   };
   const std::vector<Bad> bad = {
       {[] { KeywordArgs("f", Json::array(), {"a"}); }, "f() argument after ** must be a mapping, not list"},
-      {[] { KeywordArgs("f", Json{{"b", 1}}, {"a"}); }, "f() got an unexpected keyword argument 'b'"},
+      {[] {
+         KeywordArgs("f", Json{{"b", 1}}, {"a"});
+       },
+       "f() got an unexpected keyword argument 'b'"},
       {[] { KeywordArgs("f", Json::object(), {"a"}).require({"a"}); },
        "f() missing 1 required keyword-only argument: 'a'"},
-      {[] { KeywordArgs("f", Json::object(), {"a", "b"}).require({"a", "b"}); },
+      {[] {
+         KeywordArgs("f", Json::object(), {"a", "b"}).require({"a", "b"});
+       },
        "f() missing 2 required keyword-only arguments: 'a' and 'b'"},
-      {[] { KeywordArgs("f", Json::object(), {"a", "b", "c"}).require({"a", "b", "c"}); },
+      {[] {
+         KeywordArgs("f", Json::object(), {"a", "b", "c"}).require({"a", "b", "c"});
+       },
        "f() missing 3 required keyword-only arguments: 'a', 'b', and 'c'"},
-      {[] { KeywordArgs("f", Json{{"a", 1}}, {"a"}).text("a"); }, "f() argument 'a' must be str, not int"},
-      {[] { KeywordArgs("f", Json{{"a", false}}, {"a"}).optional_text("a"); },
+      {[] {
+         KeywordArgs("f", Json{{"a", 1}}, {"a"}).text("a");
+       },
+       "f() argument 'a' must be str, not int"},
+      {[] {
+         KeywordArgs("f", Json{{"a", false}}, {"a"}).optional_text("a");
+       },
        "f() argument 'a' must be str or None, not bool"},
-      {[] { KeywordArgs("f", Json{{"a", 1.5}}, {"a"}).text_or_integer("a", ""); },
+      {[] {
+         KeywordArgs("f", Json{{"a", 1.5}}, {"a"}).text_or_integer("a", "");
+       },
        "f() argument 'a' must be str or int, not float"},
-      {[] { KeywordArgs("f", Json{{"a", true}}, {"a"}).text_or_integer("a", ""); },
+      {[] {
+         KeywordArgs("f", Json{{"a", true}}, {"a"}).text_or_integer("a", "");
+       },
        "f() argument 'a' must be str or int, not bool"},
   };
   for (const auto& b : bad) {

@@ -18,9 +18,9 @@ Json optional_json(const std::optional<std::string>& value) { return value ? Jso
 }  // namespace
 
 std::shared_ptr<platform::sql::Engine> create_databricks_engine(const DatabricksEngineArgs& args) {
-  std::string key = Json::array({args.host, args.http_path, args.token, optional_json(args.catalog),
-                                 optional_json(args.schema)})
-                        .dump();
+  std::string key =
+      Json::array({args.host, args.http_path, args.token, optional_json(args.catalog), optional_json(args.schema)})
+          .dump();
   return cache().get_or_create(key, [&] {
     if (args.host.empty() || args.http_path.empty() || args.token.empty()) {
       throw base::ValueError(DATABRICKS_REQUIRED_MESSAGE);

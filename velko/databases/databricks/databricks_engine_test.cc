@@ -1,10 +1,10 @@
 #include "velko/databases/databricks/databricks_engine.h"
 
+#include <gtest/gtest.h>
+
 #include <set>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "velko/base/errors.h"
 #include "velko/databases/databricks/module.h"
@@ -136,10 +136,12 @@ TEST_F(DatabricksEngineTest, JsonArgumentsAreCheckedByName) {
     std::string message;
   };
   const std::vector<Bad> bad = {
-      {Json{{"host", "h"}, {"http_path", "p"}, {"token", 5}}, "create_databricks_engine() argument 'token' must be str, not int"},
+      {Json{{"host", "h"}, {"http_path", "p"}, {"token", 5}},
+       "create_databricks_engine() argument 'token' must be str, not int"},
       {Json{{"host", "h"}, {"http_path", "p"}, {"token", "t"}, {"catalog", 1}},
        "create_databricks_engine() argument 'catalog' must be str or None, not int"},
-      {Json{{"host", "h"}}, "create_databricks_engine() missing 2 required keyword-only arguments: 'http_path' and 'token'"},
+      {Json{{"host", "h"}},
+       "create_databricks_engine() missing 2 required keyword-only arguments: 'http_path' and 'token'"},
       {Json{{"host", "h"}, {"http_path", "p"}, {"token", "t"}, {"port", 1}},
        "create_databricks_engine() got an unexpected keyword argument 'port'"},
   };

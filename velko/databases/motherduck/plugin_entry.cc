@@ -1,5 +1,5 @@
 // The motherduck plug-in: registers the MotherDuck engine factory.
-#include "velko/host/plugin.h"
 #include "velko/databases/motherduck/module.h"
+#include "velko/host/plugin.h"
 
 VELKO_PLUGIN(velko::databases::motherduck::register_module)

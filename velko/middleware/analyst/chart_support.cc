@@ -224,8 +224,7 @@ void add_read_only_session(const std::string& connection_string, std::map<std::s
   if (!base::starts_with(connection_string, "postgres")) return;
   constexpr const char* READ_ONLY = "-c default_transaction_read_only=on";
   auto existing = env.find("PGOPTIONS");
-  env["PGOPTIONS"] = existing == env.end() || existing->second.empty() ? READ_ONLY
-                                                                       : existing->second + " " + READ_ONLY;
+  env["PGOPTIONS"] = existing == env.end() || existing->second.empty() ? READ_ONLY : existing->second + " " + READ_ONLY;
 }
 
 std::string chart_failure(const std::string& error) {

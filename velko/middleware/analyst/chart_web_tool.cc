@@ -107,14 +107,14 @@ std::string generate_charts(host::BackendProtocol& backend, platform::storage::S
 
 std::string _build_web_chart_script(const std::string& work_dir, const std::string& python_code, bool has_connection) {
   std::string script = std::string(CHART_SCRIPT_PREAMBLE) +
-      "\n"
-      "os.makedirs(\"" +
-      work_dir +
-      "\", exist_ok=True)\n"
-      "os.chdir(\"" +
-      work_dir +
-      "\")\n"
-      "\n";
+                       "\n"
+                       "os.makedirs(\"" +
+                       work_dir +
+                       "\", exist_ok=True)\n"
+                       "os.chdir(\"" +
+                       work_dir +
+                       "\")\n"
+                       "\n";
   if (has_connection) {
     script +=
         "\n"

@@ -39,8 +39,8 @@ class DataAnalysisMiddleware : public host::AgentMiddleware {
  public:
   // backend: the sandbox for web-mode charts (may be null). mode: "cli" or "web".
   // cwd: the user's working directory, handed to the local chart tool.
-  explicit DataAnalysisMiddleware(std::shared_ptr<host::BackendProtocol> backend = nullptr,
-                                  std::string mode = "web", std::optional<std::string> cwd = std::nullopt);
+  explicit DataAnalysisMiddleware(std::shared_ptr<host::BackendProtocol> backend = nullptr, std::string mode = "web",
+                                  std::optional<std::string> cwd = std::nullopt);
 
   std::string name() const override { return "DataAnalysisMiddleware"; }
   std::vector<std::string> state_schema() const override { return {CONNECTION_ID_KEY}; }

@@ -21,9 +21,8 @@ using host::ModelResponse;
 class AnalystMiddlewareTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = std::filesystem::temp_directory_path() /
-            ("velko-analyst-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    home_ = std::filesystem::temp_directory_path() / ("velko-analyst-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(home_);
     std::filesystem::create_directories(home_);
     home_env_ = std::make_unique<base::ScopedEnv>("HOME", home_.string());
@@ -96,11 +95,11 @@ TEST_F(AnalystMiddlewareTest, AsyncHookBuildsTheSameBlock) {
   add_local("dw", {{"type", "SNOWFLAKE"}, {"database", "data_warehouse"}});
   DataAnalysisMiddleware middleware(nullptr, "cli");
   int calls = 0;
-  auto future = middleware.awrap_model_call(
-      ModelRequest({{"connection_id", "dw"}}, std::string("p")), [&calls](const ModelRequest& req) {
-        ++calls;
-        return host::ready_future(ModelResponse{req.system_prompt_text(), {}});
-      });
+  auto future = middleware.awrap_model_call(ModelRequest({{"connection_id", "dw"}}, std::string("p")),
+                                            [&calls](const ModelRequest& req) {
+                                              ++calls;
+                                              return host::ready_future(ModelResponse{req.system_prompt_text(), {}});
+                                            });
   std::string prompt = future.get().text;
   EXPECT_EQ(calls, 1);
   EXPECT_NE(prompt.find("**SNOWFLAKE** database (data_warehouse)"), std::string::npos);
@@ -120,11 +119,13 @@ TEST_F(AnalystMiddlewareTest, FailuresAndMissingConfigPassTheRequestUnchanged) {
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].system_prompt_text(), "p");
   int async_calls = 0;
-  cli.awrap_model_call(ModelRequest(Json::object(), std::string("p")), [&async_calls](const ModelRequest& req) {
-       ++async_calls;
-       EXPECT_EQ(req.system_prompt_text(), "p");
-       return host::ready_future(ModelResponse{});
-     }).get();
+  cli.awrap_model_call(ModelRequest(Json::object(), std::string("p")),
+                       [&async_calls](const ModelRequest& req) {
+                         ++async_calls;
+                         EXPECT_EQ(req.system_prompt_text(), "p");
+                         return host::ready_future(ModelResponse{});
+                       })
+      .get();
   EXPECT_EQ(async_calls, 1);
 }
 

@@ -51,12 +51,13 @@ Search search_path(const std::string& path_value) {
       tried.push_back(candidate + " lacks " + join(missing, ", "));
     }
   }
-  std::string error = tried.empty() ? "No python3 or python found on PATH"
-                                    : "No Python interpreter on PATH can import the chart modules (" +
-                                          join(tried, "; ") + ")";
-  return Search{std::nullopt, error + ". Install pandas, matplotlib, seaborn and sqlalchemy for it (Debian: "
-                                      "python3-pandas python3-matplotlib python3-seaborn python3-sqlalchemy), or "
-                                      "set VELKO_PYTHON to an interpreter that has them."};
+  std::string error = tried.empty()
+                          ? "No python3 or python found on PATH"
+                          : "No Python interpreter on PATH can import the chart modules (" + join(tried, "; ") + ")";
+  return Search{std::nullopt, error +
+                                  ". Install pandas, matplotlib, seaborn and sqlalchemy for it (Debian: "
+                                  "python3-pandas python3-matplotlib python3-seaborn python3-sqlalchemy), or "
+                                  "set VELKO_PYTHON to an interpreter that has them."};
 }
 
 }  // namespace

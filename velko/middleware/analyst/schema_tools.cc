@@ -10,13 +10,13 @@
 #include <string>
 #include <unordered_set>
 
+#include "velko/base/cancel.h"
 #include "velko/base/json.h"
 #include "velko/base/strings.h"
 #include "velko/base/utf8.h"
 #include "velko/middleware/analyst/answer_bounds.h"
 #include "velko/middleware/analyst/middleware.h"
 #include "velko/middleware/analyst/tools.h"
-#include "velko/base/cancel.h"
 #include "velko/platform/sql/statement_watch.h"
 #include "velko/platform/sql/value_bounds.h"
 #include "velko/platform/warehouse/warehouse.h"
@@ -84,8 +84,7 @@ std::string list_schemas_tool(const std::string& mode, const host::ToolRuntime& 
   }
 }
 
-std::string list_tables_tool(const std::string& mode, const std::string& db_schema,
-                             const host::ToolRuntime& runtime) {
+std::string list_tables_tool(const std::string& mode, const std::string& db_schema, const host::ToolRuntime& runtime) {
   std::optional<std::string> connection_id = connection_id_of(runtime.state);
   if (missing_web_connection(mode, connection_id)) return NO_CONNECTION;
   if (db_schema.empty()) return "Error: Schema name is required. Call list_schemas() first to see available schemas.";

@@ -57,8 +57,8 @@ std::string execute_sql_query(const std::string& mode, const std::string& query,
   if (mode == "web" && (!connection_id || connection_id->empty())) return "Error: No database connection configured";
   try {
     if (query.size() > MAX_QUERY_BYTES) {
-      return "Error executing query: the query text is " + std::to_string(query.size()) +
-             " bytes long; at most " + std::to_string(MAX_QUERY_BYTES) + " bytes (1 MiB) are accepted";
+      return "Error executing query: the query text is " + std::to_string(query.size()) + " bytes long; at most " +
+             std::to_string(MAX_QUERY_BYTES) + " bytes (1 MiB) are accepted";
     }
     Json config = mode == "cli" ? platform::config::get_local_database_config(connection_id)
                                 : platform::services::get_database_config(connection_id.value_or(""));

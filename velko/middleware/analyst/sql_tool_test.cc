@@ -50,8 +50,9 @@ class SqlToolTest : public ::testing::Test {
   // Every statement text that reaches the database from now on.
   std::shared_ptr<std::vector<std::string>> watch_statements() {
     auto seen = std::make_shared<std::vector<std::string>>();
-    platform::warehouse::get_db_engine(std::nullopt, "cli")->add_statement_listener(
-        [seen](std::string_view statement) { seen->emplace_back(statement); });
+    platform::warehouse::get_db_engine(std::nullopt, "cli")->add_statement_listener([seen](std::string_view statement) {
+      seen->emplace_back(statement);
+    });
     return seen;
   }
 
@@ -108,8 +109,8 @@ TEST_F(SqlToolTest, NeverHoldsMoreThanFiftyRowsEvenWhenTheTextCannotBeCapped) {
 }
 
 TEST_F(SqlToolTest, MissingConnectionsAnswerBeforeAnythingIsAsked) {
-  auto services = std::make_shared<platform::services::InMemoryServices>(Json::object(), Json::object(),
-                                                                          Json::object());
+  auto services =
+      std::make_shared<platform::services::InMemoryServices>(Json::object(), Json::object(), Json::object());
   platform::services::ScopedHostedServices scope(services);
   EXPECT_EQ(run("SELECT 1", Json::object(), "web"), "Error: No database connection configured");
   EXPECT_EQ(run("SELECT 1", {{"connection_id", ""}}, "web"), "Error: No database connection configured");
@@ -145,11 +146,11 @@ TEST_F(SqlToolTest, FailuresComeBackAsErrorText) {
   };
   for (const auto& [query, expected] : std::vector<Case>{
            {"DELETE FROM customers", "Error executing query: attempt to write a readonly database"},
-           {"SELECT 1; DELETE FROM customers",
-            "Error executing query: You can only execute one statement at a time."},
+           {"SELECT 1; DELETE FROM customers", "Error executing query: You can only execute one statement at a time."},
            {"COMMIT; DROP TABLE customers", "Error executing query: You can only execute one statement at a time."},
-           {"COMMIT", "Error executing query: This result object does not return rows. It has been closed "
-                      "automatically."},
+           {"COMMIT",
+            "Error executing query: This result object does not return rows. It has been closed "
+            "automatically."},
            {"", "Error executing query: can't execute an empty query"},
            {" ;; ", "Error executing query: can't execute an empty query"},
            {std::string("SELECT 1\0; DELETE FROM customers", 32),
@@ -193,8 +194,9 @@ TEST_F(SqlToolTest, RunawayQueriesEndAtTheirTimeLimitOrWhenCancelled) {
   }
   {
     base::ScopedEnv bad("VELKO_QUERY_TIMEOUT", "soon");
-    EXPECT_EQ(run("SELECT 1"), "Error executing query: VELKO_QUERY_TIMEOUT must be a number of seconds above 0 and "
-                               "at most 604800");
+    EXPECT_EQ(run("SELECT 1"),
+              "Error executing query: VELKO_QUERY_TIMEOUT must be a number of seconds above 0 and "
+              "at most 604800");
   }
   platform::config::LocalConfigStore().add_connection(
       "shop", {{"type", "SQLITE"}, {"database", warehouse_.string()}, {"query_timeout", 3600}}, true);
@@ -242,7 +244,8 @@ TEST_F(SqlToolTest, LongValuesAreCutAndTheAnswerStaysUnderFourMebibytes) {
   EXPECT_GT(kept, 20u);
   EXPECT_LT(kept, 50u);
   EXPECT_EQ(bounded["note"], std::to_string(50 - kept) + " rows left out: the answer is limited to 4 MiB");
-  EXPECT_EQ(bounded["rows"][0][1].get<std::string>().size(), 65536 + std::string(" [934464 more characters]").size() + 3);
+  EXPECT_EQ(bounded["rows"][0][1].get<std::string>().size(),
+            65536 + std::string(" [934464 more characters]").size() + 3);
 }
 
 // fts3_tokenizer hands out (and, with two arguments, takes) native pointers: it is off,
@@ -251,10 +254,9 @@ TEST_F(SqlToolTest, LongValuesAreCutAndTheAnswerStaysUnderFourMebibytes) {
 // call answers.
 TEST_F(SqlToolTest, NoSqlReachesNativePointersOrFiles) {
   add_shop();
-  for (const std::string query : {"SELECT fts3_tokenizer('simple')",
-                                   "SELECT fts3_tokenizer('simple', x'4141414141414141')",
-                                   "SELECT load_extension('/tmp/evil.so')", "SELECT readfile('/etc/passwd')",
-                                   "SELECT writefile('/tmp/x', 'y')"}) {
+  for (const std::string query :
+       {"SELECT fts3_tokenizer('simple')", "SELECT fts3_tokenizer('simple', x'4141414141414141')",
+        "SELECT load_extension('/tmp/evil.so')", "SELECT readfile('/etc/passwd')", "SELECT writefile('/tmp/x', 'y')"}) {
     std::string answer = run(query);
     EXPECT_TRUE(answer.starts_with("Error executing query: ")) << query << ": " << answer;
   }
@@ -265,7 +267,6 @@ TEST_F(SqlToolTest, NoSqlReachesNativePointersOrFiles) {
   EXPECT_EQ(run("SELECT count(*) FROM products"), kProductCount);
   EXPECT_EQ(platform::warehouse::get_db_engine(std::nullopt, "cli")->stats().opened, 1u);
 }
-
 
 // Eight threads, 200 calls each, on one engine: every answer is the right one.
 
@@ -315,16 +316,15 @@ std::string answer_of(int order, const std::string& total) {
 
 void report(const char* name, const Figures& figures, const platform::sql::PoolStats& stats) {
   std::cout << "[ figures ] " << name << ": 8 threads x 200 calls in " << figures.seconds << " s ("
-            << static_cast<int>(1600 / figures.seconds) << " calls/s), " << figures.wrong << " wrong, "
-            << stats.opened << " connections opened (at most " << stats.peak_open << " at once), "
-            << stats.checked_out << " checked out after\n";
+            << static_cast<int>(1600 / figures.seconds) << " calls/s), " << figures.wrong << " wrong, " << stats.opened
+            << " connections opened (at most " << stats.peak_open << " at once), " << stats.checked_out
+            << " checked out after\n";
 }
 
 TEST_F(SqlToolTest, ConcurrentCallsOnTheEmbeddedWarehouseAllAnswerRight) {
   add_shop();
-  Figures figures = hammer(Json::object(), "cli", [](int order) {
-    return answer_of(order, base::dumps(Json((order * 17) % 1200 + 5.5)));
-  });
+  Figures figures = hammer(Json::object(), "cli",
+                           [](int order) { return answer_of(order, base::dumps(Json((order * 17) % 1200 + 5.5))); });
   auto stats = platform::warehouse::get_db_engine(std::nullopt, "cli")->stats();
   report("sqlite", figures, stats);
   EXPECT_EQ(figures.wrong, 0);
@@ -335,8 +335,8 @@ TEST_F(SqlToolTest, ConcurrentCallsOnTheEmbeddedWarehouseAllAnswerRight) {
 TEST_F(SqlToolTest, ConcurrentCallsOnPostgresAllAnswerRight) {
   auto server = testing::PgServer::from_env();
   if (!server) GTEST_SKIP() << "VELKO_TEST_PG_URL is not set (scripts/pg_test_server.sh start)";
-  auto services = std::make_shared<platform::services::InMemoryServices>(
-      Json{{"pg", server->database_config()}}, Json::object(), Json::object());
+  auto services = std::make_shared<platform::services::InMemoryServices>(Json{{"pg", server->database_config()}},
+                                                                         Json::object(), Json::object());
   platform::services::ScopedHostedServices scope(services);
   Figures figures = hammer({{"connection_id", "pg"}}, "web", [](int order) {
     char total[32];

@@ -80,7 +80,8 @@ std::vector<SkillMetadata> _list_skills(const std::filesystem::path& skills_dir)
 // Two lines per skill, "- **{name}**: {description}" and "  -> `{path}`", joined by line
 // feeds, each field shown by base::printable_text on one line (its line feeds become
 // spaces, control characters U+FFFD), so no skill file can start a section of the
-// prompt or send a terminal escape sequence; for no skills "(No skills available. Create user skills in ~/.velko/skills/)".
+// prompt or send a terminal escape sequence; for no skills "(No skills available. Create user skills in
+// ~/.velko/skills/)".
 std::string _format_skills_list(const std::vector<SkillMetadata>& skills);
 
 // The text of a path the way the skills module writes paths: repeated separators and "."

@@ -1,10 +1,10 @@
 // The sub-agent building blocks: builders and their tools over fake clients, the small
 // models, and the direct search client's key check. Stand-in clients on the wire:
 // tests/knowledge_subagents_test.cc.
-#include <thread>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
@@ -59,7 +59,8 @@ TEST(SubagentBuilders, EachDefinitionNamesItsPromptAndTools) {
   std::optional<SubAgent> research = get_research_subagent(std::make_shared<FakeWebSearch>());
   ASSERT_TRUE(research);
   EXPECT_EQ(research->name(), "research-agent");
-  EXPECT_EQ(research->definition["tools"], Json({"web_search", "extract_content", "quick_answer", "get_search_context"}));
+  EXPECT_EQ(research->definition["tools"],
+            Json({"web_search", "extract_content", "quick_answer", "get_search_context"}));
   ASSERT_EQ(research->tools.size(), 4u);
 
   std::optional<SubAgent> docs = get_docs_subagent(std::make_shared<FakeDocs>());
@@ -82,7 +83,9 @@ TEST(SubagentBuilders, ToolsCallTheirClientAndTurnErrorsIntoErrorText) {
   };
   const Case cases[] = {
       {&research, "web_search", {{"query", "dbt"}}, R"({"query": "dbt", "max_results": 5, "raw": false})"},
-      {&research, "web_search", {{"query", "dbt"}, {"max_results", 2}, {"include_raw_content", true}},
+      {&research,
+       "web_search",
+       {{"query", "dbt"}, {"max_results", 2}, {"include_raw_content", true}},
        R"({"query": "dbt", "max_results": 2, "raw": true})"},
       {&research, "web_search", {{"query", "fail"}}, "Error: search service down"},
       {&research, "extract_content", {{"urls", {"https://a"}}}, R"({"urls": ["https://a"]})"},
@@ -91,7 +94,9 @@ TEST(SubagentBuilders, ToolsCallTheirClientAndTurnErrorsIntoErrorText) {
       {&research, "get_search_context", {{"query", "q"}, {"max_results", 3}}, "q/3"},
       {&docs, "list_collections", Json::object(), R"(["one", "two"])"},
       {&docs, "search_docs", {{"query", "dag"}}, R"({"query": "dag", "collection": "airflow_docs", "n_results": 5})"},
-      {&docs, "search_docs", {{"query", "dag"}, {"collection", "dbt_docs"}, {"n_results", 9}},
+      {&docs,
+       "search_docs",
+       {{"query", "dag"}, {"collection", "dbt_docs"}, {"n_results", 9}},
        R"({"query": "dag", "collection": "dbt_docs", "n_results": 9})"},
       {&docs, "search_docs", {{"query", "fail"}}, "Error: index missing"},
   };
@@ -102,7 +107,8 @@ TEST(SubagentBuilders, ToolsCallTheirClientAndTurnErrorsIntoErrorText) {
 }
 
 TEST(SmallModels, KnownProvidersHaveOneAndOthersNone) {
-  EXPECT_EQ(base::dumps(get_small_model("anthropic")), R"({"provider": "anthropic", "name": "claude-3-5-haiku-latest"})");
+  EXPECT_EQ(base::dumps(get_small_model("anthropic")),
+            R"({"provider": "anthropic", "name": "claude-3-5-haiku-latest"})");
   EXPECT_EQ(get_small_model("OpenAI")["name"], "gpt-4o-mini");
   EXPECT_EQ(get_small_model("google")["provider"], "google");
   EXPECT_TRUE(get_small_model("mistral").is_null());
@@ -131,10 +137,12 @@ TEST(ClientFactories, NamesAreLookedUpPerKindAndALaterAddReplaces) {
   EXPECT_FALSE(table.docs_search("search"));  // the kinds do not share names
   EXPECT_FALSE(table.web_search("docs"));
   EXPECT_THROW((*table.docs_search("docs"))({"http://h", ""}), base::ValueError);
-  EXPECT_EQ((*table.docs_search("docs"))({"http://h", "t"})->list_collections(), (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ((*table.docs_search("docs"))({"http://h", "t"})->list_collections(),
+            (std::vector<std::string>{"one", "two"}));
 
   table.add_web_search("other", [](const ClientOptions&) { return std::make_shared<FakeWebSearch>(); });
-  table.add_web_search("search", [](const ClientOptions&) -> std::shared_ptr<const WebSearchClient> { return nullptr; });
+  table.add_web_search("search",
+                       [](const ClientOptions&) -> std::shared_ptr<const WebSearchClient> { return nullptr; });
   EXPECT_EQ((*table.web_search("search"))({}), nullptr);
   EXPECT_THAT(table.web_search_names(), ElementsAre("search", "other"));
   EXPECT_THAT(table.docs_search_names(), ElementsAre("docs"));

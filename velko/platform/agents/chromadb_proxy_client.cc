@@ -37,7 +37,8 @@ std::vector<std::string> ChromaDBProxyClient::list_collections() const {
   }
   std::vector<std::string> names;
   for (const Json& name : *collections) {
-    if (!name.is_string()) throw base::TypeError("The response from /api/chromadb/collections lists a name that is not text");
+    if (!name.is_string())
+      throw base::TypeError("The response from /api/chromadb/collections lists a name that is not text");
     names.push_back(name.get<std::string>());
   }
   return names;
@@ -49,8 +50,8 @@ Json ChromaDBProxyClient::search_docs(std::string_view query, std::string_view c
   body["collection"] = std::string(collection);
   body["n_results"] = std::clamp(n_results, 1LL, 20LL);
   try {
-    return exchange_json_object("POST", base_url_ + CHROMADB_PROXY_SEARCH_ENDPOINT, headers_, body,
-                                timeout_seconds_, CHROMADB_PROXY_SEARCH_ENDPOINT);
+    return exchange_json_object("POST", base_url_ + CHROMADB_PROXY_SEARCH_ENDPOINT, headers_, body, timeout_seconds_,
+                                CHROMADB_PROXY_SEARCH_ENDPOINT);
   } catch (const std::exception& error) {
     // Like the direct client, the documentation search reports failures in its result.
     return failure(std::string("Documentation search failed: ") + error.what(), query, collection);

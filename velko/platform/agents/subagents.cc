@@ -58,36 +58,35 @@ std::vector<host::Tool> research_tools(const std::shared_ptr<const WebSearchClie
         try {
           bool raw = args.contains("include_raw_content") && args["include_raw_content"].is_boolean() &&
                      args["include_raw_content"].get<bool>();
-          return base::dumps(client->web_search(args["query"].get<std::string>(), integer_or(args, "max_results", 5), raw));
+          return base::dumps(
+              client->web_search(args["query"].get<std::string>(), integer_or(args, "max_results", 5), raw));
         } catch (const std::exception& error) {
           return error_text(error);
         }
       });
-  tools.emplace_back(
-      "extract_content", "Read the main content of web pages. Returns JSON with one entry per URL.",
-      std::vector<host::ToolParam>{{"urls", "array", "The page URLs", true}},
-      [client](const Json& args, const host::ToolRuntime&) -> std::string {
-        try {
-          std::vector<std::string> urls;
-          for (const Json& url : args["urls"]) {
-            if (!url.is_string()) return "Error: urls must be a list of text";
-            urls.push_back(url.get<std::string>());
-          }
-          return base::dumps(client->extract_content(urls));
-        } catch (const std::exception& error) {
-          return error_text(error);
-        }
-      });
-  tools.emplace_back(
-      "quick_answer", "Get a short answer to a factual question from a web search.",
-      std::vector<host::ToolParam>{{"query", "string", "The question", true}},
-      [client](const Json& args, const host::ToolRuntime&) -> std::string {
-        try {
-          return client->quick_answer(args["query"].get<std::string>());
-        } catch (const std::exception& error) {
-          return error_text(error);
-        }
-      });
+  tools.emplace_back("extract_content", "Read the main content of web pages. Returns JSON with one entry per URL.",
+                     std::vector<host::ToolParam>{{"urls", "array", "The page URLs", true}},
+                     [client](const Json& args, const host::ToolRuntime&) -> std::string {
+                       try {
+                         std::vector<std::string> urls;
+                         for (const Json& url : args["urls"]) {
+                           if (!url.is_string()) return "Error: urls must be a list of text";
+                           urls.push_back(url.get<std::string>());
+                         }
+                         return base::dumps(client->extract_content(urls));
+                       } catch (const std::exception& error) {
+                         return error_text(error);
+                       }
+                     });
+  tools.emplace_back("quick_answer", "Get a short answer to a factual question from a web search.",
+                     std::vector<host::ToolParam>{{"query", "string", "The question", true}},
+                     [client](const Json& args, const host::ToolRuntime&) -> std::string {
+                       try {
+                         return client->quick_answer(args["query"].get<std::string>());
+                       } catch (const std::exception& error) {
+                         return error_text(error);
+                       }
+                     });
   tools.emplace_back(
       "get_search_context", "Search the web and return the results condensed into text for further reasoning.",
       std::vector<host::ToolParam>{{"query", "string", "The search query", true},
@@ -105,8 +104,7 @@ std::vector<host::Tool> research_tools(const std::shared_ptr<const WebSearchClie
 std::vector<host::Tool> docs_tools(const std::shared_ptr<const DocsSearchClient>& client) {
   std::vector<host::Tool> tools;
   tools.emplace_back("list_collections", "List the documentation collections that can be searched.",
-                     std::vector<host::ToolParam>{},
-                     [client](const Json&, const host::ToolRuntime&) -> std::string {
+                     std::vector<host::ToolParam>{}, [client](const Json&, const host::ToolRuntime&) -> std::string {
                        try {
                          return base::dumps(Json(client->list_collections()));
                        } catch (const std::exception& error) {

@@ -119,7 +119,9 @@ std::shared_ptr<const Json> LocalConfigStore::document() const {
   return document;
 }
 
-void LocalConfigStore::save(const Json& document) const { base::write_file_atomic(path_, document.dump(2) + "\n", 0600); }
+void LocalConfigStore::save(const Json& document) const {
+  base::write_file_atomic(path_, document.dump(2) + "\n", 0600);
+}
 
 void LocalConfigStore::add_connection(const std::string& name, const Json& config, bool make_default) {
   if (name.empty()) throw base::ValueError("connection name must not be empty");

@@ -6,9 +6,7 @@
 namespace velko::platform::db_utils {
 namespace {
 
-bool is_space(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
+bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 bool is_alpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_ident_start(unsigned char c) { return is_alpha(c) || c == '_' || c >= 0x80; }
@@ -51,24 +49,22 @@ struct KeywordEntry {
 };
 
 // Grouped by length so a lookup compares against a handful of entries at most.
-constexpr KeywordEntry kKeywords2[] = {
-    {"as", Keyword::kAs}, {"by", Keyword::kBy}, {"in", Keyword::kIn}, {"is", Keyword::kIs},
-    {"no", Keyword::kNo}, {"on", Keyword::kOn}, {"or", Keyword::kOr}};
-constexpr KeywordEntry kKeywords3[] = {
-    {"all", Keyword::kAll}, {"and", Keyword::kAnd}, {"for", Keyword::kFor}, {"key", Keyword::kKey},
-    {"not", Keyword::kNot}, {"row", Keyword::kRow}, {"top", Keyword::kTop}};
-constexpr KeywordEntry kKeywords4[] = {
-    {"case", Keyword::kCase}, {"else", Keyword::kElse}, {"from", Keyword::kFrom},
-    {"into", Keyword::kInto}, {"join", Keyword::kJoin}, {"like", Keyword::kLike},
-    {"name", Keyword::kName}, {"next", Keyword::kNext}, {"null", Keyword::kNull},
-    {"only", Keyword::kOnly}, {"read", Keyword::kRead}, {"rows", Keyword::kRows},
-    {"sort", Keyword::kSort}, {"then", Keyword::kThen}, {"ties", Keyword::kTies},
-    {"when", Keyword::kWhen}, {"with", Keyword::kWith}};
+constexpr KeywordEntry kKeywords2[] = {{"as", Keyword::kAs}, {"by", Keyword::kBy}, {"in", Keyword::kIn},
+                                       {"is", Keyword::kIs}, {"no", Keyword::kNo}, {"on", Keyword::kOn},
+                                       {"or", Keyword::kOr}};
+constexpr KeywordEntry kKeywords3[] = {{"all", Keyword::kAll}, {"and", Keyword::kAnd}, {"for", Keyword::kFor},
+                                       {"key", Keyword::kKey}, {"not", Keyword::kNot}, {"row", Keyword::kRow},
+                                       {"top", Keyword::kTop}};
+constexpr KeywordEntry kKeywords4[] = {{"case", Keyword::kCase}, {"else", Keyword::kElse}, {"from", Keyword::kFrom},
+                                       {"into", Keyword::kInto}, {"join", Keyword::kJoin}, {"like", Keyword::kLike},
+                                       {"name", Keyword::kName}, {"next", Keyword::kNext}, {"null", Keyword::kNull},
+                                       {"only", Keyword::kOnly}, {"read", Keyword::kRead}, {"rows", Keyword::kRows},
+                                       {"sort", Keyword::kSort}, {"then", Keyword::kThen}, {"ties", Keyword::kTies},
+                                       {"when", Keyword::kWhen}, {"with", Keyword::kWith}};
 constexpr KeywordEntry kKeywords5[] = {
-    {"fetch", Keyword::kFetch}, {"first", Keyword::kFirst}, {"group", Keyword::kGroup},
-    {"ilike", Keyword::kIlike}, {"limit", Keyword::kLimit}, {"merge", Keyword::kMerge},
-    {"minus", Keyword::kMinus}, {"order", Keyword::kOrder}, {"rlike", Keyword::kRlike},
-    {"share", Keyword::kShare}, {"table", Keyword::kTable}, {"union", Keyword::kUnion},
+    {"fetch", Keyword::kFetch}, {"first", Keyword::kFirst}, {"group", Keyword::kGroup}, {"ilike", Keyword::kIlike},
+    {"limit", Keyword::kLimit}, {"merge", Keyword::kMerge}, {"minus", Keyword::kMinus}, {"order", Keyword::kOrder},
+    {"rlike", Keyword::kRlike}, {"share", Keyword::kShare}, {"table", Keyword::kTable}, {"union", Keyword::kUnion},
     {"using", Keyword::kUsing}, {"where", Keyword::kWhere}};
 constexpr KeywordEntry kKeywords6[] = {
     {"delete", Keyword::kDelete}, {"escape", Keyword::kEscape}, {"except", Keyword::kExcept},
@@ -80,8 +76,7 @@ constexpr KeywordEntry kKeywords7[] = {{"between", Keyword::kBetween},
                                        {"qualify", Keyword::kQualify},
                                        {"similar", Keyword::kSimilar}};
 constexpr KeywordEntry kKeywords8[] = {{"distinct", Keyword::kDistinct}};
-constexpr KeywordEntry kKeywords9[] = {{"intersect", Keyword::kIntersect},
-                                       {"recursive", Keyword::kRecursive}};
+constexpr KeywordEntry kKeywords9[] = {{"intersect", Keyword::kIntersect}, {"recursive", Keyword::kRecursive}};
 constexpr KeywordEntry kKeywords10[] = {{"distribute", Keyword::kDistribute}};
 constexpr KeywordEntry kKeywords12[] = {{"materialized", Keyword::kMaterialized}};
 
@@ -102,9 +97,7 @@ class Lexer {
   LexStatus run();
 
  private:
-  unsigned char at(std::size_t pos) const {
-    return pos < sql_.size() ? static_cast<unsigned char>(sql_[pos]) : '\0';
-  }
+  unsigned char at(std::size_t pos) const { return pos < sql_.size() ? static_cast<unsigned char>(sql_[pos]) : '\0'; }
   bool is_ident_char(unsigned char c) const {
     return is_ident_start(c) || is_digit(c) || (c == '$' && dialect_ != SqlDialect::kDatabricks);
   }
@@ -130,8 +123,7 @@ class Lexer {
   bool lex_one();
   void skip_line_comment();
   bool skip_block_comment();
-  bool lex_quoted(std::size_t token_begin, std::size_t quote_pos, TokenKind kind,
-                  bool backslash_escapes);
+  bool lex_quoted(std::size_t token_begin, std::size_t quote_pos, TokenKind kind, bool backslash_escapes);
   bool lex_dollar();
   void lex_number();
   bool lex_word();
@@ -198,8 +190,7 @@ bool Lexer::skip_block_comment() {
 
 // Reads a quoted token whose quote character sits at `quote_pos`. A doubled quote is
 // an escaped quote; with `backslash_escapes` a backslash escapes the next byte.
-bool Lexer::lex_quoted(std::size_t token_begin, std::size_t quote_pos, TokenKind kind,
-                       bool backslash_escapes) {
+bool Lexer::lex_quoted(std::size_t token_begin, std::size_t quote_pos, TokenKind kind, bool backslash_escapes) {
   const char quote = sql_[quote_pos];
   std::size_t pos = quote_pos + 1;
   while (pos < sql_.size()) {
@@ -217,8 +208,7 @@ bool Lexer::lex_quoted(std::size_t token_begin, std::size_t quote_pos, TokenKind
       ++pos;
     }
   }
-  return fail(kind == TokenKind::kString ? LexError::kUnterminatedString
-                                         : LexError::kUnterminatedQuotedIdent,
+  return fail(kind == TokenKind::kString ? LexError::kUnterminatedString : LexError::kUnterminatedQuotedIdent,
               token_begin);
 }
 
@@ -262,8 +252,8 @@ void Lexer::lex_number() {
   std::size_t pos = start;
   const bool postgres = dialect_ == SqlDialect::kPostgres;
   auto digits = [&] {
-    while (is_digit(at(pos)) || (postgres && at(pos) == '_' && is_digit(at(pos + 1)) &&
-                                 pos > start && is_digit(at(pos - 1)))) {
+    while (is_digit(at(pos)) ||
+           (postgres && at(pos) == '_' && is_digit(at(pos + 1)) && pos > start && is_digit(at(pos - 1)))) {
       ++pos;
     }
   };
@@ -371,8 +361,7 @@ bool Lexer::lex_one() {
     return true;
   }
   if (is_ident_start(c)) return lex_word();
-  if (is_digit(c) ||
-      (c == '.' && is_digit(at(pos_ + 1)) && !(touches_previous() && previous_ends_value()))) {
+  if (is_digit(c) || (c == '.' && is_digit(at(pos_ + 1)) && !(touches_previous() && previous_ends_value()))) {
     lex_number();
     return true;
   }

@@ -107,10 +107,7 @@ TEST(SqlLexerTest, SplitsEachDialectsQuotingAndComments) {
       {"db numeric suffix", kDb, "10L 1.5BD", {"number:10L", "number:1.5BD"}},
       {"db hint comment", kDb, "SELECT /*+ BROADCAST(t) */ a", {"word:SELECT", "word:a"}},
       // every dialect
-      {"numbers",
-       kPg,
-       "1.5e10 .5 1e-3 7.",
-       {"number:1.5e10", "number:.5", "number:1e-3", "number:7."}},
+      {"numbers", kPg, "1.5e10 .5 1e-3 7.", {"number:1.5e10", "number:.5", "number:1e-3", "number:7."}},
       {"qualified name", kPg, "a.b.c", {"word:a", ".:.", "word:b", ".:.", "word:c"}},
       {"dot after a value", kPg, "t.5", {"word:t", ".:.", "number:5"}},
       {"operators stop at comments", kPg, "a=--x\n1", {"word:a", "op:=", "number:1"}},
@@ -181,8 +178,7 @@ TEST(SqlLexerTest, LimitsNestingDepth) {
   const std::string deep_enough(kMaxBracketDepth, '(');
   const std::string closing(kMaxBracketDepth, ')');
   EXPECT_TRUE(lex_sql(deep_enough + closing, kPg, tokens).ok());
-  EXPECT_EQ(lex_sql(deep_enough + "(" + ")" + closing, kPg, tokens).error,
-            LexError::kTooDeeplyNested);
+  EXPECT_EQ(lex_sql(deep_enough + "(" + ")" + closing, kPg, tokens).error, LexError::kTooDeeplyNested);
 }
 
 TEST(SqlLexerTest, ClassifiesKeywordsIgnoringCase) {

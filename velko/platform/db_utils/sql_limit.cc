@@ -169,8 +169,7 @@ struct TailInfo {
 // past what it read and returns false when the tokens do not form what it reads.
 class QueryReader {
  public:
-  QueryReader(std::string_view sql, const std::vector<Token>& tokens, std::uint32_t count,
-              SqlDialect dialect)
+  QueryReader(std::string_view sql, const std::vector<Token>& tokens, std::uint32_t count, SqlDialect dialect)
       : sql_(sql), tokens_(tokens), count_(count), dialect_(dialect) {}
 
   bool read_query(std::uint32_t begin, std::uint32_t end, QueryShape* shape);
@@ -181,12 +180,9 @@ class QueryReader {
 
  private:
   const Token& tok(std::uint32_t idx) const { return tokens_[idx]; }
-  TokenKind kind(std::uint32_t idx) const {
-    return idx < count_ ? tokens_[idx].kind : TokenKind::kSemicolon;
-  }
+  TokenKind kind(std::uint32_t idx) const { return idx < count_ ? tokens_[idx].kind : TokenKind::kSemicolon; }
   Keyword raw_keyword(std::uint32_t idx) const {
-    return idx < count_ && tokens_[idx].kind == TokenKind::kWord ? tokens_[idx].keyword
-                                                                 : Keyword::kNone;
+    return idx < count_ && tokens_[idx].kind == TokenKind::kWord ? tokens_[idx].keyword : Keyword::kNone;
   }
   // The keyword a word plays where it stands: none after "." and AS, or glued to a
   // ":" or "::" before it (Snowflake's v:path, casts), where any word is a name.
@@ -203,9 +199,7 @@ class QueryReader {
     }
     return keyword;
   }
-  bool is_star(std::uint32_t idx) const {
-    return kind(idx) == TokenKind::kOperator && tok(idx).text(sql_) == "*";
-  }
+  bool is_star(std::uint32_t idx) const { return kind(idx) == TokenKind::kOperator && tok(idx).text(sql_) == "*"; }
   bool is_open(std::uint32_t idx) const {
     const TokenKind k = kind(idx);
     return k == TokenKind::kOpenParen || k == TokenKind::kOpenBracket || k == TokenKind::kOpenBrace;
@@ -225,8 +219,7 @@ class QueryReader {
   bool read_select_core(std::uint32_t& pos, std::uint32_t end, TermInfo* term);
   bool read_tail(std::uint32_t& pos, std::uint32_t end, TailInfo* tail);
   bool read_tail_clause(std::uint32_t& pos, std::uint32_t end, TailInfo* tail);
-  bool read_ordering(std::uint32_t& pos, std::uint32_t end, std::uint32_t keyword_count,
-                     const TailInfo& tail);
+  bool read_ordering(std::uint32_t& pos, std::uint32_t end, std::uint32_t keyword_count, const TailInfo& tail);
   bool read_limit(std::uint32_t& pos, std::uint32_t end, TailInfo* tail);
   bool read_fetch(std::uint32_t& pos, std::uint32_t end, TailInfo* tail);
   bool read_lock(std::uint32_t& pos, std::uint32_t end);
@@ -303,8 +296,8 @@ bool is_clause_keyword(Keyword keyword) {
 }
 
 bool is_data_modification(Keyword keyword) {
-  return keyword == Keyword::kInsert || keyword == Keyword::kUpdate ||
-         keyword == Keyword::kDelete || keyword == Keyword::kMerge;
+  return keyword == Keyword::kInsert || keyword == Keyword::kUpdate || keyword == Keyword::kDelete ||
+         keyword == Keyword::kMerge;
 }
 
 bool QueryReader::is_set_operation(std::uint32_t idx) const {
@@ -325,8 +318,8 @@ bool QueryReader::is_lock_start(std::uint32_t idx, std::uint32_t end) const {
   if (kw(idx) != Keyword::kFor || idx + 1 >= end) return false;
   const Keyword next = raw_keyword(idx + 1);
   if (dialect_ == SqlDialect::kPostgres) {
-    return next == Keyword::kUpdate || next == Keyword::kShare || next == Keyword::kNo ||
-           next == Keyword::kKey || next == Keyword::kRead;
+    return next == Keyword::kUpdate || next == Keyword::kShare || next == Keyword::kNo || next == Keyword::kKey ||
+           next == Keyword::kRead;
   }
   return dialect_ == SqlDialect::kSnowflake && next == Keyword::kUpdate;
 }
@@ -485,8 +478,7 @@ bool QueryReader::read_cte(std::uint32_t& pos, std::uint32_t end) {
     pos = tok(pos).match + 1;
   }
   if (pos < end && raw_keyword(pos) == Keyword::kAs) ++pos;
-  if (pos + 1 < end && raw_keyword(pos) == Keyword::kNot &&
-      raw_keyword(pos + 1) == Keyword::kMaterialized) {
+  if (pos + 1 < end && raw_keyword(pos) == Keyword::kNot && raw_keyword(pos + 1) == Keyword::kMaterialized) {
     pos += 2;
   } else if (pos < end && raw_keyword(pos) == Keyword::kMaterialized) {
     ++pos;
@@ -495,8 +487,7 @@ bool QueryReader::read_cte(std::uint32_t& pos, std::uint32_t end) {
   const std::uint32_t close = tok(pos).match;
   if (group_holds_query(pos)) {
     if (!read_query(pos + 1, close, nullptr)) return false;
-  } else if (dialect_ != SqlDialect::kPostgres || pos + 1 == close ||
-             !is_data_modification(raw_keyword(pos + 1))) {
+  } else if (dialect_ != SqlDialect::kPostgres || pos + 1 == close || !is_data_modification(raw_keyword(pos + 1))) {
     return false;  // PostgreSQL's data-modifying CTEs are the only other bodies
   }
   pos = close + 1;
@@ -504,8 +495,7 @@ bool QueryReader::read_cte(std::uint32_t& pos, std::uint32_t end) {
 }
 
 // term [set_operation term ...]
-bool QueryReader::read_body(std::uint32_t& pos, std::uint32_t end, TermInfo* first,
-                            std::uint32_t* term_count) {
+bool QueryReader::read_body(std::uint32_t& pos, std::uint32_t end, TermInfo* first, std::uint32_t* term_count) {
   if (!read_term(pos, end, first)) return false;
   *term_count = 1;
   while (pos < end && is_set_operation(pos)) {
@@ -560,10 +550,9 @@ bool QueryReader::read_select_core(std::uint32_t& pos, std::uint32_t end, TermIn
       pos = top + 2;
     }
   }
-  return read_run(pos, end,
-                  RunRules{.stop_at_boundaries = true,
-                           .allow_empty = dialect_ == SqlDialect::kPostgres,
-                           .select_list = true});
+  return read_run(
+      pos, end,
+      RunRules{.stop_at_boundaries = true, .allow_empty = dialect_ == SqlDialect::kPostgres, .select_list = true});
 }
 
 // The clauses after the query body: ORDER BY, LIMIT, OFFSET, FETCH, FOR UPDATE, and
@@ -579,8 +568,7 @@ bool QueryReader::read_tail(std::uint32_t& pos, std::uint32_t end, TailInfo* tai
 bool QueryReader::read_tail_clause(std::uint32_t& pos, std::uint32_t end, TailInfo* tail) {
   const Keyword keyword = kw(pos);
   if (!is_tail_start(pos, end)) {
-    return dialect_ == SqlDialect::kDatabricks && keyword == Keyword::kWindow &&
-           read_ordering(pos, end, 1, *tail);
+    return dialect_ == SqlDialect::kDatabricks && keyword == Keyword::kWindow && read_ordering(pos, end, 1, *tail);
   }
   switch (keyword) {
     case Keyword::kLimit:
@@ -661,8 +649,8 @@ bool QueryReader::read_lock(std::uint32_t& pos, std::uint32_t end) {
   const std::uint32_t begin = pos;
   while (pos < end && !is_tail_start(pos, end)) {
     const TokenKind k = kind(pos);
-    if (k != TokenKind::kWord && k != TokenKind::kQuotedIdent && k != TokenKind::kDot &&
-        k != TokenKind::kComma && k != TokenKind::kNumber) {
+    if (k != TokenKind::kWord && k != TokenKind::kQuotedIdent && k != TokenKind::kDot && k != TokenKind::kComma &&
+        k != TokenKind::kNumber) {
       return false;
     }
     ++pos;
@@ -684,8 +672,7 @@ LimitSlot QueryReader::classify_limit_value(std::uint32_t begin, std::uint32_t e
     --end;
   }
   slot.kind = LimitSlot::Kind::kExpression;
-  if (end - begin == 2 && kind(begin) == TokenKind::kOperator &&
-      kind(begin + 1) == TokenKind::kNumber) {
+  if (end - begin == 2 && kind(begin) == TokenKind::kOperator && kind(begin + 1) == TokenKind::kNumber) {
     const std::string_view sign = tok(begin).text(sql_);
     if ((sign == "-" || sign == "+") && is_plain_decimal(tok(begin + 1).text(sql_))) {
       slot.kind = LimitSlot::Kind::kLiteral;
@@ -753,8 +740,7 @@ bool QueryReader::read_query(std::uint32_t begin, std::uint32_t end, QueryShape*
 // Rewriting
 // ---------------------------------------------------------------------------------
 
-std::string splice(std::string_view sql, std::size_t begin, std::size_t end,
-                   std::string_view replacement) {
+std::string splice(std::string_view sql, std::size_t begin, std::size_t end, std::string_view replacement) {
   std::string out;
   out.reserve(sql.size() - (end - begin) + replacement.size());
   out.append(sql.substr(0, begin));
@@ -766,15 +752,14 @@ std::string splice(std::string_view sql, std::size_t begin, std::size_t end,
 // A byte that continues a word or number, so text placed against it would fuse with it.
 bool fuses(char c) {
   const auto byte = static_cast<unsigned char>(c);
-  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-         (byte >= '0' && byte <= '9') || byte == '_' || byte == '$' || byte >= 0x80;
+  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') || byte == '_' ||
+         byte == '$' || byte >= 0x80;
 }
 
 // Replaces [begin, end) by `replacement`, with a space on a side where the replacement
 // would otherwise fuse with its neighbour ("LIMIT'5000'" -> "LIMIT 1000", "$1offset"
 // -> "$1 LIMIT 1000 offset").
-std::string splice_apart(std::string_view sql, std::size_t begin, std::size_t end,
-                         std::string replacement) {
+std::string splice_apart(std::string_view sql, std::size_t begin, std::size_t end, std::string replacement) {
   if (begin > 0 && fuses(sql[begin - 1]) && fuses(replacement.front())) {
     replacement.insert(replacement.begin(), ' ');
   }
@@ -788,16 +773,14 @@ LimitCapResult unchanged(std::string_view query, UnchangedReason reason) {
   return LimitCapResult{std::string(query), LimitOutcome::kUnchanged, reason};
 }
 
-LimitCapResult rewrite(std::string_view query, std::size_t begin, std::size_t end,
-                       std::string replacement) {
-  return LimitCapResult{splice_apart(query, begin, end, std::move(replacement)),
-                        LimitOutcome::kLowered, UnchangedReason::kNone};
+LimitCapResult rewrite(std::string_view query, std::size_t begin, std::size_t end, std::string replacement) {
+  return LimitCapResult{splice_apart(query, begin, end, std::move(replacement)), LimitOutcome::kLowered,
+                        UnchangedReason::kNone};
 }
 
 // True for LEAST(..., n, ...) with a literal argument n <= cap: a limit this function
 // wrote before, or one already bounded as tightly.
-bool is_bounded_least(std::string_view query, const std::vector<Token>& tokens,
-                      const LimitSlot& slot, long long cap) {
+bool is_bounded_least(std::string_view query, const std::vector<Token>& tokens, const LimitSlot& slot, long long cap) {
   const std::uint32_t name = slot.value_begin;
   const std::uint32_t open = name + 1;
   if (slot.value_end - slot.value_begin < 3 || tokens[name].kind != TokenKind::kWord ||
@@ -817,8 +800,7 @@ bool is_bounded_least(std::string_view query, const std::vector<Token>& tokens,
       argument_begin = idx + 1;
       ++idx;
     } else {
-      const bool open_bracket = token.kind == TokenKind::kOpenParen ||
-                                token.kind == TokenKind::kOpenBracket ||
+      const bool open_bracket = token.kind == TokenKind::kOpenParen || token.kind == TokenKind::kOpenBracket ||
                                 token.kind == TokenKind::kOpenBrace;
       idx = open_bracket ? token.match + 1 : idx + 1;
     }
@@ -826,15 +808,14 @@ bool is_bounded_least(std::string_view query, const std::vector<Token>& tokens,
   return false;
 }
 
-LimitCapResult apply_cap_value(std::string_view query, const std::vector<Token>& tokens,
-                               const QueryShape& shape, long long limit, SqlDialect dialect) {
+LimitCapResult apply_cap_value(std::string_view query, const std::vector<Token>& tokens, const QueryShape& shape,
+                               long long limit, SqlDialect dialect) {
   const std::string cap = std::to_string(limit);
   const LimitSlot& slot = shape.limit;
   switch (slot.kind) {
     case LimitSlot::Kind::kNone: {
       const std::size_t at = tokens[shape.insert_after].end;
-      return LimitCapResult{splice_apart(query, at, at, " LIMIT " + cap), LimitOutcome::kAdded,
-                            UnchangedReason::kNone};
+      return LimitCapResult{splice_apart(query, at, at, " LIMIT " + cap), LimitOutcome::kAdded, UnchangedReason::kNone};
     }
     case LimitSlot::Kind::kLiteral: {
       const Token& literal = tokens[slot.literal];
@@ -865,8 +846,8 @@ LimitCapResult apply_cap_value(std::string_view query, const std::vector<Token>&
   return LimitCapResult{std::string(query), LimitOutcome::kKept, UnchangedReason::kNone};
 }
 
-LimitCapResult apply_cap(std::string_view query, const std::vector<Token>& tokens,
-                         const QueryShape& shape, long long limit, SqlDialect dialect) {
+LimitCapResult apply_cap(std::string_view query, const std::vector<Token>& tokens, const QueryShape& shape,
+                         long long limit, SqlDialect dialect) {
   LimitCapResult result = apply_cap_value(query, tokens, shape, limit, dialect);
   result.with_ties = shape.limit.with_ties;
   return result;
@@ -898,8 +879,7 @@ std::vector<Token>& thread_tokens() {
 
 }  // namespace
 
-LimitCapResult cap_query_limit(std::string_view query, long long limit,
-                               std::string_view dialect_name) {
+LimitCapResult cap_query_limit(std::string_view query, long long limit, std::string_view dialect_name) {
   if (limit < 0) return unchanged(query, UnchangedReason::kNegativeLimit);
   const SqlDialect dialect = parse_sql_dialect(dialect_name);
   std::vector<Token>& tokens = thread_tokens();
@@ -921,8 +901,7 @@ LimitCapResult cap_query_limit(std::string_view query, long long limit,
   }
   QueryShape shape;
   if (!reader.read_query(0, count, &shape)) {
-    return unchanged(
-        query, reader.modifies_data() ? UnchangedReason::kNotAQuery : UnchangedReason::kUnreadable);
+    return unchanged(query, reader.modifies_data() ? UnchangedReason::kNotAQuery : UnchangedReason::kUnreadable);
   }
   if (reader.writes_table()) return unchanged(query, UnchangedReason::kWritesTable);
   return apply_cap(query, tokens, shape, limit, dialect);

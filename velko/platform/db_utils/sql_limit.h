@@ -61,8 +61,7 @@ namespace velko::platform::db_utils {
 // for byte. dialect: "postgres" (default), "snowflake" or "databricks"; unknown ->
 // postgres. Every byte outside the rewritten limit is kept, comments included. May
 // throw std::bad_alloc only.
-std::string add_limit_to_query(std::string_view query, long long limit,
-                               std::string_view dialect = "postgres");
+std::string add_limit_to_query(std::string_view query, long long limit, std::string_view dialect = "postgres");
 
 enum class LimitOutcome : std::uint8_t {
   kUnchanged,  // not a single readable query; text returned as given
@@ -102,8 +101,7 @@ inline bool bounds_row_count(const LimitCapResult& result) {
 
 // add_limit_to_query with the outcome: what was done to the text and, when nothing was,
 // why. add_limit_to_query(q, n, d) == cap_query_limit(q, n, d).sql.
-LimitCapResult cap_query_limit(std::string_view query, long long limit,
-                               std::string_view dialect = "postgres");
+LimitCapResult cap_query_limit(std::string_view query, long long limit, std::string_view dialect = "postgres");
 
 // "unchanged", "added", "lowered", "kept", "uncapped".
 std::string_view limit_outcome_name(LimitOutcome outcome);

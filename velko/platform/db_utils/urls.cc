@@ -109,7 +109,8 @@ std::string build_bigquery_url(const BigqueryUrlArgs& args) {
   if (!args.dataset.empty()) url += "/" + encode_segment(args.dataset);
   std::vector<std::pair<std::string, std::string>> params;
   if (!args.location.empty()) params.emplace_back("location", args.location);
-  if (!args.credentials_json.empty()) params.emplace_back("credentials_base64", base::base64_encode(args.credentials_json));
+  if (!args.credentials_json.empty())
+    params.emplace_back("credentials_base64", base::base64_encode(args.credentials_json));
   return url + join_query(params);
 }
 

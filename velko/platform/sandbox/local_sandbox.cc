@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <mutex>
 
@@ -235,8 +235,7 @@ std::vector<fs::path> private_places(const std::optional<fs::path>& sandboxes_ro
 // True when binding `path` would show a private place whole (it is one, or holds one).
 bool shows_private_place(const fs::path& path, const std::vector<fs::path>& places) {
   if (path.empty() || path == "/") return true;
-  return std::any_of(places.begin(), places.end(),
-                     [&path](const fs::path& place) { return is_under(place, path); });
+  return std::any_of(places.begin(), places.end(), [&path](const fs::path& place) { return is_under(place, path); });
 }
 
 // Entries of /etc that other users may not read (/etc/shadow, ssh host keys, ...): the
@@ -302,22 +301,14 @@ std::string bubblewrap_path(const std::string& bwrap) {
 
 // bubblewrap's arguments up to the program (see the file comment).
 std::vector<std::string> isolation_argv(const IsolatedRun& run, const std::string& bwrap) {
-  std::vector<std::string> argv = {bwrap,
-                                   "--unshare-user",
-                                   "--uid",
-                                   std::to_string(SANDBOX_UID),
-                                   "--gid",
-                                   std::to_string(SANDBOX_UID),
-                                   "--cap-drop",
-                                   "ALL",
-                                   "--unshare-pid",
-                                   "--unshare-ipc",
-                                   "--unshare-uts",
-                                   "--unshare-cgroup-try",
-                                   "--new-session",
-                                   "--die-with-parent",
-                                   "--hostname",
-                                   "sandbox"};
+  std::vector<std::string> argv = {bwrap,           "--unshare-user",
+                                   "--uid",         std::to_string(SANDBOX_UID),
+                                   "--gid",         std::to_string(SANDBOX_UID),
+                                   "--cap-drop",    "ALL",
+                                   "--unshare-pid", "--unshare-ipc",
+                                   "--unshare-uts", "--unshare-cgroup-try",
+                                   "--new-session", "--die-with-parent",
+                                   "--hostname",    "sandbox"};
   if (base::getenv_opt(SANDBOX_NETWORK_ENV).value_or("") == "none") argv.emplace_back("--unshare-net");
   for (const char* dir : SYSTEM_DIRS) {
     struct stat info;
@@ -437,7 +428,8 @@ class LocalCommands : public SandboxCommands {
 };
 
 // The sitecustomize of the product's Python support directory.
-constexpr const char* SITECUSTOMIZE = R"PY(# Written by velko: lets chart scripts use the "postgresql+psycopg" dialect name with
+constexpr const char* SITECUSTOMIZE =
+    R"PY(# Written by velko: lets chart scripts use the "postgresql+psycopg" dialect name with
 # SQLAlchemy releases that lack it, through the installed psycopg2 driver.
 import os as _os
 

@@ -170,8 +170,8 @@ TEST_F(LocalSandboxTest, HoldsAsRootNoRemountNoPrivatePlacesNoSurvivors) {
       "id -u; grep CapEff /proc/self/status; "
       "umount /tmp 2>/dev/null && echo UMOUNTED; mount -o remount,rw / 2>/dev/null && echo REMOUNTED; "
       "mount -t tmpfs none /mnt 2>/dev/null && echo MOUNTED; "
-      "for f in /etc/shadow /root /work /srv " + canary_dir.string() + "/canary.txt " +
-      (fake_home / ".velko").string() + " " + root_.string() +
+      "for f in /etc/shadow /root /work /srv " +
+      canary_dir.string() + "/canary.txt " + (fake_home / ".velko").string() + " " + root_.string() +
       "; do if [ -e \"$f\" ] && cat \"$f\" 2>/dev/null | head -c 40 | grep -q .; then echo \"READ $f\"; fi; "
       "ls \"$f\" >/dev/null 2>&1 && echo \"SEEN $f\"; done; "
       "touch /usr/velko-probe 2>/dev/null && echo WROTE-USR; "

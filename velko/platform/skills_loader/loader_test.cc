@@ -117,7 +117,7 @@ TEST_F(LoaderTest, LinksInTheWayAreReportedAndLeftAlone) {
     std::string name;
     fs::path link;  // made a link to `outside` (or to victim.md)
     bool to_file;
-    int written;    // files the copy still writes elsewhere
+    int written;  // files the copy still writes elsewhere
   };
   const std::vector<Layout> layouts = {
       {"default", target(), false, 0},

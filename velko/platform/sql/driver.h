@@ -48,9 +48,9 @@ class DriverConnection {
   virtual bool ping() = 0;
 
   // Runs exactly one statement inside a read-only transaction: the connection's open one,
-  // or one of its own that a driver may roll back as soon as the statement is done. Text holding more than one statement is refused. Throws
-  // DatabaseError with the database's message, DisconnectionError when the connection
-  // was lost.
+  // or one of its own that a driver may roll back as soon as the statement is done. Text holding more than one
+  // statement is refused. Throws DatabaseError with the database's message, DisconnectionError when the connection was
+  // lost.
   virtual Result execute(std::string_view sql, const ExecuteOptions& options) = 0;
 
   // Inspection, read-only like execute(), under options.timeout and options.cancel (the

@@ -139,12 +139,11 @@ Engine::Checkout Engine::checkout() {
   {
     std::unique_lock lock(mu_);
     const size_t limit = options_.pool_size + options_.max_overflow;
-    bool available = slot_freed_.wait_for(lock, options_.pool_timeout,
-                                          [&] { return !idle_.empty() || in_use_ < limit; });
+    bool available =
+        slot_freed_.wait_for(lock, options_.pool_timeout, [&] { return !idle_.empty() || in_use_ < limit; });
     if (!available) {
-      throw base::TimeoutError("connection pool limit of size " + std::to_string(options_.pool_size) +
-                               " overflow " + std::to_string(options_.max_overflow) +
-                               " reached, connection timed out after " +
+      throw base::TimeoutError("connection pool limit of size " + std::to_string(options_.pool_size) + " overflow " +
+                               std::to_string(options_.max_overflow) + " reached, connection timed out after " +
                                std::to_string(options_.pool_timeout.count()) + " ms");
     }
     ++in_use_;

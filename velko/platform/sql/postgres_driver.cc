@@ -60,9 +60,9 @@ constexpr const char* kQueryCanceled = "57014";
 constexpr std::chrono::milliseconds kCancelGrace{1000};
 constexpr std::chrono::milliseconds kAbandonAfter{5000};
 // URL query keys a user may set; any other is refused.
-constexpr const char* kAcceptedUrlOptions[] = {"sslmode",         "sslrootcert", "sslcert", "sslkey",
-                                               "connect_timeout", "application_name", "options",
-                                               "target_session_attrs"};
+constexpr const char* kAcceptedUrlOptions[] = {"sslmode", "sslrootcert",         "sslcert",
+                                               "sslkey",  "connect_timeout",     "application_name",
+                                               "options", "target_session_attrs"};
 constexpr const char* kSessionOptions =
     "-c DateStyle=ISO,MDY -c IntervalStyle=postgres -c bytea_output=hex -c extra_float_digits=1";
 
@@ -87,7 +87,8 @@ std::string result_error(const PGresult* result) {
     return message.empty() ? "the database reported an error without a message" : message;
   }
   std::string message = primary;
-  if (const char* detail = PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL)) message += "\nDETAIL:  " + std::string(detail);
+  if (const char* detail = PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL))
+    message += "\nDETAIL:  " + std::string(detail);
   if (const char* hint = PQresultErrorField(result, PG_DIAG_MESSAGE_HINT)) message += "\nHINT:  " + std::string(hint);
   return message;
 }
@@ -161,31 +162,31 @@ class PostgresConnection : public DriverConnection {
   }
 
   std::vector<std::string> list_schemas(const ExecuteOptions& options) override {
-    return first_column(run(
-        "SELECT nspname FROM pg_catalog.pg_namespace WHERE nspname NOT LIKE 'pg\\_%' ORDER BY nspname", {},
-        limits_of(options)));
+    return first_column(
+        run("SELECT nspname FROM pg_catalog.pg_namespace WHERE nspname NOT LIKE 'pg\\_%' ORDER BY nspname", {},
+            limits_of(options)));
   }
 
   std::vector<std::string> list_tables(const std::string& schema, const ExecuteOptions& options) override {
-    return first_column(run(
-        "SELECT c.relname FROM pg_catalog.pg_class c "
-        "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-        "WHERE n.nspname = $1 AND c.relkind IN ('r', 'p', 'v', 'm', 'f') ORDER BY c.relname",
-        {schema}, limits_of(options)));
+    return first_column(
+        run("SELECT c.relname FROM pg_catalog.pg_class c "
+            "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+            "WHERE n.nspname = $1 AND c.relkind IN ('r', 'p', 'v', 'm', 'f') ORDER BY c.relname",
+            {schema}, limits_of(options)));
   }
 
   std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table,
                                       const ExecuteOptions& options) override {
-    Result result = run(
-        "SELECT a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), NOT a.attnotnull, "
-        "t.typnamespace = 'pg_catalog'::regnamespace "
-        "FROM pg_catalog.pg_class c "
-        "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-        "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped "
-        "LEFT JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
-        "WHERE n.nspname = $1 AND c.relname = $2 AND c.relkind IN ('r', 'p', 'v', 'm', 'f') "
-        "ORDER BY a.attnum",
-        {schema, table}, limits_of(options));
+    Result result =
+        run("SELECT a.attname, pg_catalog.format_type(a.atttypid, a.atttypmod), NOT a.attnotnull, "
+            "t.typnamespace = 'pg_catalog'::regnamespace "
+            "FROM pg_catalog.pg_class c "
+            "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+            "LEFT JOIN pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped "
+            "LEFT JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
+            "WHERE n.nspname = $1 AND c.relname = $2 AND c.relkind IN ('r', 'p', 'v', 'm', 'f') "
+            "ORDER BY a.attnum",
+            {schema, table}, limits_of(options));
     const auto& rows = result.fetchall();
     if (rows.empty()) throw base::DatabaseError("Table '" + schema + "." + table + "' not found");
     std::vector<ColumnInfo> columns;
@@ -311,7 +312,8 @@ class PostgresConnection : public DriverConnection {
     bool stopped = false;  // the server cancelled the statement (time limit, our cancel request)
     Result result;
     try {
-      StatementWatch watch(options, [this] { cancel_statement(); }, kCancelGrace);
+      StatementWatch watch(
+          options, [this] { cancel_statement(); }, kCancelGrace);
       watch_ = &watch;
       struct Unwatch {
         StatementWatch*& slot;
@@ -472,10 +474,10 @@ class PostgresConnection : public DriverConnection {
   }
 
   PGconn* conn_;
-  PGcancel* canceller_ = nullptr;        // for cancel requests from the watch's thread
-  StatementWatch* watch_ = nullptr;      // the running statement's watch, or null
-  int pending_syncs_ = 0;          // pipeline syncs sent whose results were not read yet
-  bool rollback_pending_ = false;  // the last pipeline sent is a ROLLBACK
+  PGcancel* canceller_ = nullptr;    // for cancel requests from the watch's thread
+  StatementWatch* watch_ = nullptr;  // the running statement's watch, or null
+  int pending_syncs_ = 0;            // pipeline syncs sent whose results were not read yet
+  bool rollback_pending_ = false;    // the last pipeline sent is a ROLLBACK
   bool broken_ = false;
 };
 

@@ -146,34 +146,62 @@ class ArrayReader {
 
 PgOid pg_array_element_type(PgOid type) {
   switch (type) {
-    case 1000: return 16;     // bool[]
-    case 1001: return 17;     // bytea[]
-    case 1002: return 18;     // "char"[]
-    case 1003: return 19;     // name[]
-    case 1005: return 21;     // int2[]
-    case 1007: return 23;     // int4[]
-    case 1009: return 25;     // text[]
-    case 1014: return 1042;   // bpchar[]
-    case 1015: return 1043;   // varchar[]
-    case 1016: return 20;     // int8[]
-    case 1021: return 700;    // float4[]
-    case 1022: return 701;    // float8[]
-    case 1028: return 26;     // oid[]
-    case 199: return 114;     // json[]
-    case 143: return 142;     // xml[]
-    case 791: return 790;     // money[]
-    case 1041: return 869;    // inet[]
-    case 651: return 650;     // cidr[]
-    case 1182: return 1082;   // date[]
-    case 1183: return 1083;   // time[]
-    case 1115: return 1114;   // timestamp[]
-    case 1185: return 1184;   // timestamptz[]
-    case 1187: return 1186;   // interval[]
-    case 1270: return 1266;   // timetz[]
-    case 1231: return 1700;   // numeric[]
-    case 2951: return 2950;   // uuid[]
-    case 3807: return 3802;   // jsonb[]
-    default: return 0;
+    case 1000:
+      return 16;  // bool[]
+    case 1001:
+      return 17;  // bytea[]
+    case 1002:
+      return 18;  // "char"[]
+    case 1003:
+      return 19;  // name[]
+    case 1005:
+      return 21;  // int2[]
+    case 1007:
+      return 23;  // int4[]
+    case 1009:
+      return 25;  // text[]
+    case 1014:
+      return 1042;  // bpchar[]
+    case 1015:
+      return 1043;  // varchar[]
+    case 1016:
+      return 20;  // int8[]
+    case 1021:
+      return 700;  // float4[]
+    case 1022:
+      return 701;  // float8[]
+    case 1028:
+      return 26;  // oid[]
+    case 199:
+      return 114;  // json[]
+    case 143:
+      return 142;  // xml[]
+    case 791:
+      return 790;  // money[]
+    case 1041:
+      return 869;  // inet[]
+    case 651:
+      return 650;  // cidr[]
+    case 1182:
+      return 1082;  // date[]
+    case 1183:
+      return 1083;  // time[]
+    case 1115:
+      return 1114;  // timestamp[]
+    case 1185:
+      return 1184;  // timestamptz[]
+    case 1187:
+      return 1186;  // interval[]
+    case 1270:
+      return 1266;  // timetz[]
+    case 1231:
+      return 1700;  // numeric[]
+    case 2951:
+      return 2950;  // uuid[]
+    case 3807:
+      return 3802;  // jsonb[]
+    default:
+      return 0;
   }
 }
 

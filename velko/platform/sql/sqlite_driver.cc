@@ -44,8 +44,8 @@ std::string lower(const char* text) {
 
 // Functions no read needs that reach native pointers, extensions or files.
 bool is_denied_function(const char* name) {
-  static const char* const kDenied[] = {"fts3_tokenizer", "load_extension", "readfile", "writefile", "edit",
-                                        "fsdir", "sqlite_dbpage", "zipfile"};
+  static const char* const kDenied[] = {"fts3_tokenizer", "load_extension", "readfile",      "writefile",
+                                        "edit",           "fsdir",          "sqlite_dbpage", "zipfile"};
   std::string lowered = lower(name);
   for (const char* denied : kDenied) {
     if (lowered == denied) return true;
@@ -63,8 +63,8 @@ int authorize(void*, int action, const char* first, const char* second, const ch
       return is_denied_function(second) ? SQLITE_DENY : SQLITE_OK;
     case SQLITE_PRAGMA: {
       if (second == nullptr) return SQLITE_OK;
-      static const char* const kDescriptive[] = {"table_info", "table_xinfo", "table_list",       "index_info",
-                                                 "index_xinfo", "index_list", "foreign_key_list", "database_list"};
+      static const char* const kDescriptive[] = {"table_info",  "table_xinfo", "table_list",       "index_info",
+                                                 "index_xinfo", "index_list",  "foreign_key_list", "database_list"};
       std::string name = lower(first);
       for (const char* allowed : kDescriptive) {
         if (name == allowed) return SQLITE_OK;
@@ -94,10 +94,10 @@ class SqliteConnection : public DriverConnection {
   }
 
   std::vector<std::string> list_tables(const std::string& schema, const ExecuteOptions& options) override {
-    return first_column(run(
-        "SELECT name FROM pragma_table_list WHERE schema = ?1 AND type IN ('table', 'view', 'virtual') "
-        "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name",
-        {schema}, limits_of(options)));
+    return first_column(
+        run("SELECT name FROM pragma_table_list WHERE schema = ?1 AND type IN ('table', 'view', 'virtual') "
+            "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name",
+            {schema}, limits_of(options)));
   }
 
   std::vector<ColumnInfo> get_columns(const std::string& schema, const std::string& table,

@@ -38,10 +38,10 @@ TEST_F(SqliteDriverTest, WritesFailAndChangeNothing) {
   const std::string customers = count("customers");
   for (const std::string& statement : std::vector<std::string>{
            "INSERT INTO customers (id, name, email, country, signup_date, is_active) VALUES (5000, 'x', 'x', 'US', "
-        "'2024-01-01', 1)",
-        "UPDATE customers SET name = 'changed'", "DELETE FROM customers", "DROP TABLE customers",
-        "CREATE TABLE extra (id INTEGER)", "PRAGMA query_only = OFF", "ATTACH DATABASE ':memory:' AS scratch",
-        "WITH doomed AS (SELECT 1) DELETE FROM customers", "VACUUM"}) {
+           "'2024-01-01', 1)",
+           "UPDATE customers SET name = 'changed'", "DELETE FROM customers", "DROP TABLE customers",
+           "CREATE TABLE extra (id INTEGER)", "PRAGMA query_only = OFF", "ATTACH DATABASE ':memory:' AS scratch",
+           "WITH doomed AS (SELECT 1) DELETE FROM customers", "VACUUM"}) {
     SCOPED_TRACE(statement);
     Connection connection = engine_->connect();
     EXPECT_THROW(connection.execute(statement), base::DatabaseError);
@@ -57,7 +57,7 @@ TEST_F(SqliteDriverTest, WritesFailAndChangeNothing) {
 TEST_F(SqliteDriverTest, RunsOneStatementPerCall) {
   const std::string orders = count("orders");
   for (const std::string& text : std::vector<std::string>{"SELECT 1; DELETE FROM orders", "COMMIT; DROP TABLE orders",
-                                  "SELECT 1;\n-- note\nSELECT 2", "SELECT 1; ; SELECT 2"}) {
+                                                          "SELECT 1;\n-- note\nSELECT 2", "SELECT 1; ; SELECT 2"}) {
     SCOPED_TRACE(text);
     try {
       engine_->connect().execute(text);
@@ -67,7 +67,8 @@ TEST_F(SqliteDriverTest, RunsOneStatementPerCall) {
     }
   }
   EXPECT_EQ(count("orders"), orders);
-  for (const std::string& text : std::vector<std::string>{"SELECT 7;", "SELECT 7; -- trailing note", "SELECT 7;;\n  ;"}) {
+  for (const std::string& text :
+       std::vector<std::string>{"SELECT 7;", "SELECT 7; -- trailing note", "SELECT 7;;\n  ;"}) {
     EXPECT_EQ(engine_->connect().execute(text).fetchall().at(0).at(0), 7) << text;
   }
 }
@@ -119,8 +120,7 @@ TEST_F(SqliteDriverTest, StatementsWithoutRowsSayso) {
     result.fetchall();
     FAIL() << "rows";
   } catch (const base::RuntimeError& error) {
-    EXPECT_EQ(std::string(error.what()),
-              "This result object does not return rows. It has been closed automatically.");
+    EXPECT_EQ(std::string(error.what()), "This result object does not return rows. It has been closed automatically.");
   }
 }
 

@@ -22,7 +22,11 @@ std::string timeout_text(std::chrono::milliseconds timeout) {
 
 StatementWatch::StatementWatch(const ExecuteOptions& options, std::function<void()> stop,
                                std::chrono::milliseconds grace)
-    : timeout_(options.timeout), started_(Clock::now()), signal_(options.cancel), grace_(grace), stop_(std::move(stop)) {
+    : timeout_(options.timeout),
+      started_(Clock::now()),
+      signal_(options.cancel),
+      grace_(grace),
+      stop_(std::move(stop)) {
   subscription_ = base::on_cancel(signal_, [this] {
     std::lock_guard lock(mu_);
     cancel_seen_ = true;

@@ -164,8 +164,7 @@ std::string timestamp_text(std::string_view text) {
   // "YYYY-MM-DD HH:MM:SS[.f][zone]"; anything else (BC, infinity, 5-digit years) stays.
   if (text.size() < 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ') return std::string(text);
   std::string_view date = text.substr(0, 10);
-  if (!all_digits(date.substr(0, 4)) || !two_digits(date, 5) || !two_digits(date, 8) ||
-      date.substr(0, 4) == "0000") {
+  if (!all_digits(date.substr(0, 4)) || !two_digits(date, 5) || !two_digits(date, 8) || date.substr(0, 4) == "0000") {
     return std::string(text);
   }
   std::string out;

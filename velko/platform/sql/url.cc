@@ -13,8 +13,8 @@ namespace {
 }
 
 bool is_name_char(char ch) {
-  return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
-         ch == '+' || ch == '-' || ch == '.';
+  return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' || ch == '+' ||
+         ch == '-' || ch == '.';
 }
 
 std::string decode_form_value(std::string_view text) {
@@ -73,7 +73,8 @@ std::string Url::render_redacted() const {
   for (size_t idx = 0; idx < query.size(); ++idx) {
     out += idx == 0 ? "?" : "&";
     const auto& [key, value] = query[idx];
-    bool secret = key == "password" || key.find("token") != std::string::npos || key.find("secret") != std::string::npos;
+    bool secret =
+        key == "password" || key.find("token") != std::string::npos || key.find("secret") != std::string::npos;
     out += db_utils::encode_query_value(key) + "=" + (secret ? "***" : db_utils::encode_query_value(value));
   }
   return out;

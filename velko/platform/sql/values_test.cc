@@ -13,16 +13,16 @@ using Case = std::pair<std::string, std::string>;  // input, expected
 
 TEST(TextForms, DecimalsReadLikeDecimalStrings) {
   for (const auto& [input, expected] : std::vector<Case>{{"1234.500000", "1234.500000"},
-                                                          {"-0.000001", "-0.000001"},
-                                                          {"0.0000001", "1E-7"},
-                                                          {"0.00000010", "1.0E-7"},
-                                                          {"0.000", "0.000"},
-                                                          {"0.0000000", "0E-7"},
-                                                          {"100000000000000000000", "100000000000000000000"},
-                                                          {"007.50", "7.50"},
-                                                          {"NaN", "NaN"},
-                                                          {"-Infinity", "-Infinity"},
-                                                          {"12abc", "12abc"}}) {
+                                                         {"-0.000001", "-0.000001"},
+                                                         {"0.0000001", "1E-7"},
+                                                         {"0.00000010", "1.0E-7"},
+                                                         {"0.000", "0.000"},
+                                                         {"0.0000000", "0E-7"},
+                                                         {"100000000000000000000", "100000000000000000000"},
+                                                         {"007.50", "7.50"},
+                                                         {"NaN", "NaN"},
+                                                         {"-Infinity", "-Infinity"},
+                                                         {"12abc", "12abc"}}) {
     EXPECT_EQ(decimal_text(input), expected) << input;
   }
 }
@@ -41,10 +41,10 @@ TEST(TextForms, TimestampsAndTimesPadFractionsAndWriteZonesInFull) {
     EXPECT_EQ(timestamp_text(input), expected) << input;
   }
   for (const auto& [input, expected] : std::vector<Case>{{"10:30:00", "10:30:00"},
-                                                          {"23:59:59.999999", "23:59:59.999999"},
-                                                          {"10:30:00+02", "10:30:00+02:00"},
-                                                          {"00:00:00.25-05:30", "00:00:00.250000-05:30"},
-                                                          {"24:00:00", "24:00:00"}}) {
+                                                         {"23:59:59.999999", "23:59:59.999999"},
+                                                         {"10:30:00+02", "10:30:00+02:00"},
+                                                         {"00:00:00.25-05:30", "00:00:00.250000-05:30"},
+                                                         {"24:00:00", "24:00:00"}}) {
     EXPECT_EQ(time_text(input), expected) << input;
   }
 }
@@ -65,7 +65,10 @@ TEST(TextForms, IntervalsReadLikeTimedeltas) {
 }
 
 TEST(TextForms, BytesReadLikeBytesLiterals) {
-  EXPECT_EQ(bytes_repr(std::string("\x00\xff" "A", 3)), "b'\\x00\\xffA'");
+  EXPECT_EQ(bytes_repr(std::string("\x00\xff"
+                                   "A",
+                                   3)),
+            "b'\\x00\\xffA'");
   EXPECT_EQ(bytes_repr("it's"), "b\"it's\"");
   EXPECT_EQ(bytes_repr("a'b\"c\\\t\n\r"), "b'a\\'b\"c\\\\\\t\\n\\r'");
   EXPECT_EQ(bytes_repr(""), "b''");

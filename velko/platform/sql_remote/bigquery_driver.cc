@@ -113,10 +113,11 @@ class BigqueryConnection : public sql::DriverConnection {
   }
 
   std::vector<sql::ColumnInfo> get_columns(const std::string& schema, const std::string& table,
-                                          const sql::ExecuteOptions& options) override {
+                                           const sql::ExecuteOptions& options) override {
     Json answer;
     try {
-      answer = get_json(project_path() + "/datasets/" + encode(schema) + "/tables/" + encode(table), inspection(options));
+      answer =
+          get_json(project_path() + "/datasets/" + encode(schema) + "/tables/" + encode(table), inspection(options));
     } catch (const NotFound&) {
       throw base::DatabaseError("Table '" + schema + "." + table + "' not found");
     }
@@ -159,14 +160,14 @@ class BigqueryConnection : public sql::DriverConnection {
     return redactor.redact(text);
   }
 
-  base::HttpResponse send(const std::string& method, const std::string& path_and_query,
-                          const std::optional<Json>& body, double timeout_seconds) {
+  base::HttpResponse send(const std::string& method, const std::string& path_and_query, const std::optional<Json>& body,
+                          double timeout_seconds) {
     token_ = access_token(std::min(timeout_seconds, 30.0));
     base::HttpRequest request;
     request.method = method;
     request.url = endpoint_.root + path_and_query;
-    request.headers = {{"Authorization", "Bearer " + token_}, {"Accept", "application/json"},
-                       {"User-Agent", "velko/0.1"}};
+    request.headers = {
+        {"Authorization", "Bearer " + token_}, {"Accept", "application/json"}, {"User-Agent", "velko/0.1"}};
     if (body) {
       request.headers.emplace_back("Content-Type", "application/json");
       request.body = body->dump();
@@ -209,7 +210,8 @@ class BigqueryConnection : public sql::DriverConnection {
 
   Json get_json(const std::string& path_and_query, const sql::ExecuteOptions& options) {
     StatementControl control(options);
-    return read_json(send("GET", path_and_query, std::nullopt, control.request_seconds(options_.request_timeout_seconds)));
+    return read_json(
+        send("GET", path_and_query, std::nullopt, control.request_seconds(options_.request_timeout_seconds)));
   }
 
   std::vector<Json> list_pages(const std::string& path, const char* items_key, const sql::ExecuteOptions& caller) {
@@ -220,8 +222,8 @@ class BigqueryConnection : public sql::DriverConnection {
       control.throw_if_needed();
       std::string query = "?maxResults=1000";
       if (!page_token.empty()) query += "&pageToken=" + db_utils::encode_query_value(page_token);
-      Json answer = read_json(
-          send("GET", path + query, std::nullopt, control.request_seconds(options_.request_timeout_seconds)));
+      Json answer =
+          read_json(send("GET", path + query, std::nullopt, control.request_seconds(options_.request_timeout_seconds)));
       const Json& list = member(answer, items_key);
       if (list.is_array()) items.insert(items.end(), list.begin(), list.end());
       page_token = text_field(answer, "nextPageToken");
@@ -242,8 +244,8 @@ class BigqueryConnection : public sql::DriverConnection {
     Json job = {{"configuration", {{"dryRun", true}, {"query", query_settings(statement)}}}};
     job["jobReference"] = {{"projectId", endpoint_.project}};
     if (!endpoint_.location.empty()) job["jobReference"]["location"] = endpoint_.location;
-    Json answer =
-        read_json(send("POST", project_path() + "/jobs", job, control.request_seconds(options_.request_timeout_seconds)));
+    Json answer = read_json(
+        send("POST", project_path() + "/jobs", job, control.request_seconds(options_.request_timeout_seconds)));
     std::string type = text_field(member(member(answer, "statistics"), "query"), "statementType");
     if (type != "SELECT") {
       throw base::DatabaseError("Only SELECT statements can be run on BigQuery (the dry run found " +
@@ -322,7 +324,8 @@ class BigqueryConnection : public sql::DriverConnection {
         }
         sql::Row row;
         row.reserve(keys.size());
-        for (size_t idx = 0; idx < keys.size(); ++idx) row.push_back(bigquery_value(fields[idx], member(cells[idx], "v")));
+        for (size_t idx = 0; idx < keys.size(); ++idx)
+          row.push_back(bigquery_value(fields[idx], member(cells[idx], "v")));
         rows.push_back(std::move(row));
       }
     };
@@ -339,7 +342,8 @@ class BigqueryConnection : public sql::DriverConnection {
       }
       control.stop_if_needed([] {});
       size_t wanted = max_rows > 0 ? max_rows - rows.size() : 0;
-      Json next = read_json(send("GET", results_path(page_token, wanted), std::nullopt, control.request_seconds(slack)));
+      Json next =
+          read_json(send("GET", results_path(page_token, wanted), std::nullopt, control.request_seconds(slack)));
       take(next);
       page_token = text_field(next, "pageToken");
     }

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <random>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,10 +61,10 @@ class ClickhouseConnection : public sql::DriverConnection {
 
   std::vector<sql::ColumnInfo> get_columns(const std::string& schema, const std::string& table,
                                            const sql::ExecuteOptions& options) override {
-    sql::Result result = run(
-        "SELECT name, type FROM system.columns WHERE database = {schema:String} AND table = {table:String} "
-        "ORDER BY position",
-        {{"schema", schema}, {"table", table}}, 0, options);
+    sql::Result result =
+        run("SELECT name, type FROM system.columns WHERE database = {schema:String} AND table = {table:String} "
+            "ORDER BY position",
+            {{"schema", schema}, {"table", table}}, 0, options);
     std::vector<sql::ColumnInfo> columns;
     for (const auto& row : result.fetchall()) {
       std::string type = row.at(1).get<std::string>();
@@ -119,9 +119,8 @@ class ClickhouseConnection : public sql::DriverConnection {
     base::HttpRequest request;
     request.method = "POST";
     request.url = endpoint_.base_url + "/" + url_query;
-    request.headers = {{"X-ClickHouse-User", endpoint_.user},
-                       {"Content-Type", "text/plain; charset=utf-8"},
-                       {"User-Agent", "velko"}};
+    request.headers = {
+        {"X-ClickHouse-User", endpoint_.user}, {"Content-Type", "text/plain; charset=utf-8"}, {"User-Agent", "velko"}};
     if (!endpoint_.password.empty()) request.headers.emplace_back("X-ClickHouse-Key", endpoint_.password);
     request.body = statement;
     request.timeout_seconds = timeout_seconds;
@@ -159,9 +158,8 @@ class ClickhouseConnection : public sql::DriverConnection {
     base::throw_if_cancelled(options.cancel);
     // The server stops the statement at max_execution_time; KILL QUERY follows a second
     // later if it did not, and at once when the caller cancels.
-    long long seconds = options.timeout.count() > 0
-                            ? (options.timeout.count() + 999) / 1000
-                            : std::llround(std::ceil(endpoint_.timeout_seconds));
+    long long seconds = options.timeout.count() > 0 ? (options.timeout.count() + 999) / 1000
+                                                    : std::llround(std::ceil(endpoint_.timeout_seconds));
     double exchange_seconds = options.timeout.count() > 0
                                   ? static_cast<double>(options.timeout.count()) / 1000.0 + kExchangeGraceSeconds
                                   : endpoint_.timeout_seconds;
@@ -169,7 +167,8 @@ class ClickhouseConnection : public sql::DriverConnection {
     for (int attempt = 0; attempt < 2; ++attempt) {
       const std::string query_id = new_query_id();
       {
-        sql::StatementWatch watch(options, [this, &query_id] { kill(query_id); }, kKillGrace);
+        sql::StatementWatch watch(
+            options, [this, &query_id] { kill(query_id); }, kKillGrace);
         try {
           response = send(statement, query_string(parameters, query_id, seconds), exchange_seconds);
         } catch (const std::exception&) {

@@ -78,8 +78,8 @@ Json clickhouse_value(std::string_view type, const Json& raw) {
   if (name == "DateTime64") {
     return raw.is_string() ? Json(timestamp_text(raw.get_ref<const std::string&>())) : text_of(raw);
   }
-  if (name == "Date" || name == "Date32" || name == "DateTime" || name == "UUID" || name == "IPv4" ||
-      name == "IPv6" || name == "String" || name == "FixedString" || name.starts_with("Enum")) {
+  if (name == "Date" || name == "Date32" || name == "DateTime" || name == "UUID" || name == "IPv4" || name == "IPv6" ||
+      name == "String" || name == "FixedString" || name.starts_with("Enum")) {
     return text_of(raw);
   }
   if (name == "Nothing") return nullptr;

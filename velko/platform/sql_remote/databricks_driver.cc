@@ -77,8 +77,7 @@ class DatabricksConnection : public sql::DriverConnection {
   }
 
   std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
-    std::vector<std::string> names =
-        column_values(run("SHOW SCHEMAS", {}, 0, options), {"databaseName", "namespace"});
+    std::vector<std::string> names = column_values(run("SHOW SCHEMAS", {}, 0, options), {"databaseName", "namespace"});
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -111,11 +110,11 @@ class DatabricksConnection : public sql::DriverConnection {
                                            const sql::ExecuteOptions& options) override {
     std::vector<sql::ColumnInfo> columns;
     try {
-      sql::Result result = run(
-          "SELECT column_name, full_data_type, is_nullable FROM information_schema.columns "
-          "WHERE lower(table_schema) = lower(:schema) AND lower(table_name) = lower(:table) "
-          "ORDER BY ordinal_position",
-          {{"schema", schema}, {"table", table}}, 0, options);
+      sql::Result result =
+          run("SELECT column_name, full_data_type, is_nullable FROM information_schema.columns "
+              "WHERE lower(table_schema) = lower(:schema) AND lower(table_name) = lower(:table) "
+              "ORDER BY ordinal_position",
+              {{"schema", schema}, {"table", table}}, 0, options);
       for (const auto& row : result.returns_rows() ? result.fetchall() : std::vector<sql::Row>{}) {
         if (row.size() < 3 || !row[0].is_string() || !row[1].is_string()) continue;
         columns.push_back(sql::ColumnInfo{row.at(0).get<std::string>(), type_text(row.at(1).get<std::string>()),
@@ -128,8 +127,7 @@ class DatabricksConnection : public sql::DriverConnection {
 
     sql::Result described;
     try {
-      described =
-          run("DESCRIBE TABLE " + quote_identifier(schema) + "." + quote_identifier(table), {}, 0, options);
+      described = run("DESCRIBE TABLE " + quote_identifier(schema) + "." + quote_identifier(table), {}, 0, options);
     } catch (const base::DatabaseError& error) {
       std::string_view message = error.what();
       if (message.find("TABLE_OR_VIEW_NOT_FOUND") != std::string_view::npos ||
@@ -184,7 +182,8 @@ class DatabricksConnection : public sql::DriverConnection {
     if (!message.empty()) {
       text = code.empty() || message.find(code) != std::string::npos ? message : code + ": " + message;
     } else if (response.status == 401 || response.status == 403) {
-      text = "Databricks refused the access token (HTTP " + std::to_string(response.status) + " " + response.reason + ")";
+      text =
+          "Databricks refused the access token (HTTP " + std::to_string(response.status) + " " + response.reason + ")";
     } else {
       text = "Databricks answered HTTP " + std::to_string(response.status) + " " + response.reason;
     }
@@ -274,7 +273,8 @@ class DatabricksConnection : public sql::DriverConnection {
     if (state == "CANCELED") throw base::DatabaseError("The statement was cancelled");
     if (state == "CLOSED") throw base::DatabaseError("The statement was closed before its result was read");
     if (state != "SUCCEEDED") {
-      throw base::DatabaseError("Databricks reported the statement in an unknown state '" + message_text(state, 40) + "'");
+      throw base::DatabaseError("Databricks reported the statement in an unknown state '" + message_text(state, 40) +
+                                "'");
     }
     return read_result(statement_id, answer, max_rows, watch);
   }
@@ -374,7 +374,8 @@ class DatabricksConnection : public sql::DriverConnection {
 class DatabricksDriver : public sql::Driver {
  public:
   explicit DatabricksDriver(DatabricksDriverOptions options) : options_(options) {
-    if (options_.wait_timeout_seconds != 0) options_.wait_timeout_seconds = std::clamp(options_.wait_timeout_seconds, 5, 50);
+    if (options_.wait_timeout_seconds != 0)
+      options_.wait_timeout_seconds = std::clamp(options_.wait_timeout_seconds, 5, 50);
   }
 
   std::unique_ptr<sql::DriverConnection> connect(const sql::Url& url) override {
@@ -415,8 +416,8 @@ Json databricks_value(std::string_view type_name, const Json& raw) {
   if (!raw.is_string()) return raw;
   const std::string& text = raw.get_ref<const std::string&>();
   std::string type = upper(type_name);
-  if (type == "BYTE" || type == "SHORT" || type == "INT" || type == "LONG" || type == "TINYINT" ||
-      type == "SMALLINT" || type == "BIGINT" || type == "INTEGER") {
+  if (type == "BYTE" || type == "SHORT" || type == "INT" || type == "LONG" || type == "TINYINT" || type == "SMALLINT" ||
+      type == "BIGINT" || type == "INTEGER") {
     if (auto value = integer_value(text)) return *value;
     return raw;
   }

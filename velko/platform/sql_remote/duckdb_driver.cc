@@ -31,8 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kRefused =
-    "Only statements that read data can be run on DuckDB (SELECT, or EXPLAIN of a SELECT)";
+constexpr const char* kRefused = "Only statements that read data can be run on DuckDB (SELECT, or EXPLAIN of a SELECT)";
 constexpr size_t kMostViews = 1000;
 
 std::string lower(std::string_view text) {
@@ -217,21 +216,21 @@ class DuckdbConnection : public sql::DriverConnection {
   }
 
   std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
-    return first_column(query(
-        "SELECT schema_name FROM information_schema.schemata WHERE catalog_name = current_database() "
-        "AND schema_name NOT IN ('information_schema', 'pg_catalog') ORDER BY schema_name",
-        {}, options));
+    return first_column(
+        query("SELECT schema_name FROM information_schema.schemata WHERE catalog_name = current_database() "
+              "AND schema_name NOT IN ('information_schema', 'pg_catalog') ORDER BY schema_name",
+              {}, options));
   }
 
   std::vector<std::string> list_tables(const std::string& schema, const sql::ExecuteOptions& options) override {
-    return first_column(query(
-        "SELECT table_name FROM information_schema.tables WHERE table_catalog = current_database() "
-        "AND table_schema = ? ORDER BY table_name",
-        {schema}, options));
+    return first_column(
+        query("SELECT table_name FROM information_schema.tables WHERE table_catalog = current_database() "
+              "AND table_schema = ? ORDER BY table_name",
+              {schema}, options));
   }
 
   std::vector<sql::ColumnInfo> get_columns(const std::string& schema, const std::string& table,
-                                          const sql::ExecuteOptions& options) override {
+                                           const sql::ExecuteOptions& options) override {
     sql::Result result = query(
         "SELECT column_name, data_type, is_nullable FROM information_schema.columns "
         "WHERE table_catalog = current_database() AND table_schema = ? AND table_name = ? ORDER BY ordinal_position",
@@ -267,8 +266,8 @@ class DuckdbConnection : public sql::DriverConnection {
     std::string open_path = mode_ == Mode::kFolder ? std::string() : path;
     if (motherduck) {
       if (duckdb_set_config(config, "motherduck_token", token_.c_str()) == DuckDBError) {
-        open_path += (open_path.find('?') == std::string::npos ? "?" : "&") +
-                     std::string("motherduck_token=") + db_utils::encode_query_value(token_);
+        open_path += (open_path.find('?') == std::string::npos ? "?" : "&") + std::string("motherduck_token=") +
+                     db_utils::encode_query_value(token_);
       }
     }
     for (const auto& [name, value] : settings) {
@@ -278,8 +277,7 @@ class DuckdbConnection : public sql::DriverConnection {
       }
     }
     char* error = nullptr;
-    duckdb_state state =
-        duckdb_open_ext(open_path.empty() ? nullptr : open_path.c_str(), &database_, config, &error);
+    duckdb_state state = duckdb_open_ext(open_path.empty() ? nullptr : open_path.c_str(), &database_, config, &error);
     duckdb_destroy_config(&config);
     if (state == DuckDBError) {
       std::string message = error != nullptr ? error : "unknown error";
@@ -393,8 +391,7 @@ class DuckdbConnection : public sql::DriverConnection {
       throw base::DatabaseError(scrub(duckdb_prepare_error(prepared.get())));
     }
     for (size_t idx = 0; idx < values.size(); ++idx) {
-      if (duckdb_bind_varchar_length(prepared.get(), idx + 1, values[idx].data(), values[idx].size()) ==
-          DuckDBError) {
+      if (duckdb_bind_varchar_length(prepared.get(), idx + 1, values[idx].data(), values[idx].size()) == DuckDBError) {
         throw base::DatabaseError("Could not bind an inspection parameter");
       }
     }

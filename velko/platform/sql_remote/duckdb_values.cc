@@ -124,8 +124,7 @@ std::string uuid_text(const duckdb_hugeint& value) {
   char buffer[40];
   std::snprintf(buffer, sizeof buffer, "%08llx-%04llx-%04llx-%04llx-%012llx",
                 static_cast<unsigned long long>(upper >> 32), static_cast<unsigned long long>((upper >> 16) & 0xFFFF),
-                static_cast<unsigned long long>(upper & 0xFFFF),
-                static_cast<unsigned long long>(value.lower >> 48),
+                static_cast<unsigned long long>(upper & 0xFFFF), static_cast<unsigned long long>(value.lower >> 48),
                 static_cast<unsigned long long>(value.lower & 0xFFFFFFFFFFFFULL));
   return buffer;
 }
@@ -220,7 +219,8 @@ Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t r
       int64_t micros = ((value.time.hour * 60LL + value.time.min) * 60 + value.time.sec) * 1000000 + value.time.micros;
       int offset = value.offset / 60;
       char zone[16];
-      std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 60, std::abs(offset) % 60);
+      std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 60,
+                    std::abs(offset) % 60);
       return Json(clock_text(from_units(micros, 1000000)) + zone);
     }
     case DUCKDB_TYPE_TIMESTAMP:
@@ -303,8 +303,8 @@ Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t r
       uint8_t tag = at<uint8_t>(duckdb_struct_vector_get_child(vector, 0), row);
       if (tag >= duckdb_union_type_member_count(type)) return nullptr;
       TypeHandle member_type(duckdb_union_type_member_type(type, tag));
-      return duckdb_vector_value(duckdb_struct_vector_get_child(vector, static_cast<idx_t>(tag) + 1),
-                                 member_type.get(), row, depth + 1);
+      return duckdb_vector_value(duckdb_struct_vector_get_child(vector, static_cast<idx_t>(tag) + 1), member_type.get(),
+                                 row, depth + 1);
     }
     default:
       return nullptr;

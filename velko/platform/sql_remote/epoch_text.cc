@@ -56,7 +56,7 @@ std::optional<EpochTime> epoch_seconds(std::string_view text) {
   size_t idx = 0;
   bool negative = false;
   if (idx < text.size() && (text[idx] == '-' || text[idx] == '+')) negative = text[idx++] == '-';
-  std::string digits;  // every mantissa digit
+  std::string digits;    // every mantissa digit
   long long point = -1;  // digits before the decimal point
   for (; idx < text.size(); ++idx) {
     char ch = text[idx];

@@ -129,11 +129,8 @@ ServiceAccountKey parse_service_account_key(std::string_view json_text) {
 std::string signed_assertion(const ServiceAccountKey& key, std::string_view scope, long long now) {
   Json header = {{"alg", "RS256"}, {"typ", "JWT"}};
   if (!key.private_key_id.empty()) header["kid"] = key.private_key_id;
-  Json claims = {{"iss", key.client_email},
-                 {"scope", scope},
-                 {"aud", key.token_uri},
-                 {"iat", now},
-                 {"exp", now + 3600}};
+  Json claims = {
+      {"iss", key.client_email}, {"scope", scope}, {"aud", key.token_uri}, {"iat", now}, {"exp", now + 3600}};
   std::string signing_input = base64url_encode(header.dump()) + "." + base64url_encode(claims.dump());
   return signing_input + "." + base64url_encode(sign_rs256(key.private_key, signing_input));
 }

@@ -102,7 +102,7 @@ class SnowflakeConnection : public sql::DriverConnection {
   }
 
   std::vector<sql::ColumnInfo> get_columns(const std::string& schema, const std::string& table,
-                                          const sql::ExecuteOptions& options) override {
+                                           const sql::ExecuteOptions& options) override {
     sql::Result result = inspect(
         "SELECT column_name, data_type, is_nullable, numeric_precision, numeric_scale, character_maximum_length "
         "FROM information_schema.columns WHERE UPPER(table_schema) = UPPER(?) AND UPPER(table_name) = UPPER(?) "
@@ -180,8 +180,10 @@ class SnowflakeConnection : public sql::DriverConnection {
       if (response.status == 401) text += ". " + std::string(kTokenHint);
     } else if (!message.empty()) {
       text = message;
-      if (!state.empty()) text += " (SQL state " + state + ")";
-      else if (!code.empty()) text += " (code " + code + ")";
+      if (!state.empty())
+        text += " (SQL state " + state + ")";
+      else if (!code.empty())
+        text += " (code " + code + ")";
     } else {
       text = "Snowflake answered HTTP " + std::to_string(response.status) + " " + response.reason;
     }
@@ -208,8 +210,7 @@ class SnowflakeConnection : public sql::DriverConnection {
   void cancel(const std::string& handle) const {
     if (handle.empty()) return;
     try {
-      send("POST", std::string(kStatements) + "/" + db_utils::percent_encode(handle) + "/cancel", Json::object(),
-           5);
+      send("POST", std::string(kStatements) + "/" + db_utils::percent_encode(handle) + "/cancel", Json::object(), 5);
     } catch (const std::exception&) {
       // The time-out or the cancellation is what the caller hears about.
     }
@@ -257,8 +258,7 @@ class SnowflakeConnection : public sql::DriverConnection {
     return read_result(handle, answer, max_rows, control);
   }
 
-  sql::Result read_result(const std::string& handle, const Json& answer, size_t max_rows,
-                          StatementControl& control) {
+  sql::Result read_result(const std::string& handle, const Json& answer, size_t max_rows, StatementControl& control) {
     auto meta = answer.find("resultSetMetaData");
     if (meta == answer.end() || !meta->is_object()) return sql::Result();
     Json row_type = meta->contains("rowType") && (*meta)["rowType"].is_array() ? (*meta)["rowType"] : Json::array();
@@ -297,10 +297,10 @@ class SnowflakeConnection : public sql::DriverConnection {
       }
       if (handle.empty()) throw base::DatabaseError("Snowflake sent no statement handle for a partitioned result");
       control.stop_if_needed([] {});
-      base::HttpResponse response =
-          send("GET", std::string(kStatements) + "/" + db_utils::percent_encode(handle) +
-                          "?partition=" + std::to_string(partition),
-               std::nullopt, control.request_seconds(options_.request_timeout_seconds));
+      base::HttpResponse response = send(
+          "GET",
+          std::string(kStatements) + "/" + db_utils::percent_encode(handle) + "?partition=" + std::to_string(partition),
+          std::nullopt, control.request_seconds(options_.request_timeout_seconds));
       if (response.status != 200) throw base::DatabaseError(error_text(response));
       take(read_body(response));
     }
@@ -326,8 +326,8 @@ class SnowflakeDriver : public sql::Driver {
     }
     Endpoint endpoint;
     std::string host = lower(*url.host);
-    std::string fallback = "https://" + (host.ends_with(".snowflakecomputing.com") ? host
-                                                                                   : host + ".snowflakecomputing.com");
+    std::string fallback =
+        "https://" + (host.ends_with(".snowflakecomputing.com") ? host : host + ".snowflakecomputing.com");
     endpoint.base_url = service_base_url(SNOWFLAKE_URL_ENV, fallback);
     endpoint.token = *url.password;
     endpoint.warehouse = url.query_value("warehouse").value_or("");

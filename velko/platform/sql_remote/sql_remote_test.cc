@@ -1,11 +1,11 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "velko/base/errors.h"
 #include "velko/platform/sql_remote/clickhouse_driver.h"
@@ -35,7 +35,8 @@ TEST(StatementTextTest, OneStatementPerCall) {
       {"SELECT 1", "SELECT 1", ""},
       {"SELECT 1;", "SELECT 1", ""},
       {"SELECT 1 ; ;  -- done\n", "SELECT 1 ", ""},
-      {"SELECT ';' AS s, \"a;b\", `c;d` -- x;y\n FROM t /* ; */", "SELECT ';' AS s, \"a;b\", `c;d` -- x;y\n FROM t /* ; */", ""},
+      {"SELECT ';' AS s, \"a;b\", `c;d` -- x;y\n FROM t /* ; */",
+       "SELECT ';' AS s, \"a;b\", `c;d` -- x;y\n FROM t /* ; */", ""},
       {"SELECT 'it\\'s;'", "SELECT 'it\\'s;'", ""},
       {"SELECT 1; SELECT 2", "", ONE_STATEMENT_ONLY},
       {"SELECT 1;\nDROP TABLE t;", "", ONE_STATEMENT_ONLY},
@@ -54,18 +55,18 @@ TEST(StatementTextTest, OneStatementPerCall) {
 }
 
 TEST(StatementTextTest, OnlyReadsAreAllowedWhereTheServiceHasNoReadOnlyMode) {
-  for (const char* reads : {"SELECT 1", "  with x as (select 1) select * from x", "(SELECT 1) UNION (SELECT 2)",
-                            "VALUES (1)", "TABLE t", "SHOW TABLES IN s", "DESCRIBE TABLE t", "DESC t",
-                            "EXPLAIN SELECT 1", "SHOW CREATE TABLE t", "SELECT replace(a, 'x', 'y') FROM t",
-                            "SELECT t.delete, t.update FROM t", "SELECT 'INSERT INTO t' AS text",
-                            "FROM t SELECT a", "LIST '/Volumes/x'"}) {
+  for (const char* reads :
+       {"SELECT 1", "  with x as (select 1) select * from x", "(SELECT 1) UNION (SELECT 2)", "VALUES (1)", "TABLE t",
+        "SHOW TABLES IN s", "DESCRIBE TABLE t", "DESC t", "EXPLAIN SELECT 1", "SHOW CREATE TABLE t",
+        "SELECT replace(a, 'x', 'y') FROM t", "SELECT t.delete, t.update FROM t", "SELECT 'INSERT INTO t' AS text",
+        "FROM t SELECT a", "LIST '/Volumes/x'"}) {
     EXPECT_EQ(error_of([&] { ensure_read_only(reads); }), "") << reads;
   }
   for (const char* writes : {"INSERT INTO t VALUES (1)", "UPDATE t SET a = 1", "DELETE FROM t", "DROP TABLE t",
                              "CREATE TABLE t AS SELECT 1", "MERGE INTO t USING s ON t.a = s.a WHEN MATCHED THEN DELETE",
                              "WITH x AS (SELECT 1) INSERT INTO t SELECT * FROM x", "FROM s INSERT INTO t SELECT *",
-                             "EXPLAIN INSERT INTO t VALUES (1)", "SET spark.x = 1", "USE CATALOG main",
-                             "OPTIMIZE t", "GRANT SELECT ON t TO u", "'not even a statement'", "SELECT 'open"}) {
+                             "EXPLAIN INSERT INTO t VALUES (1)", "SET spark.x = 1", "USE CATALOG main", "OPTIMIZE t",
+                             "GRANT SELECT ON t TO u", "'not even a statement'", "SELECT 'open"}) {
     EXPECT_THAT(error_of([&] { ensure_read_only(writes); }), ::testing::StartsWith("Only statements that read"))
         << writes;
   }
@@ -110,13 +111,15 @@ TEST(ClickhouseRowsTest, StopsConvertingAtTheCapAndReportsBrokenBodies) {
   EXPECT_THAT(error_of([] { parse_clickhouse_rows("[\"n\"]\n", 0); }), ::testing::HasSubstr("cannot read"));
   EXPECT_THAT(error_of([] { parse_clickhouse_rows("[\"n\"]\n[\"UInt8\"]\n[1, 2]\n", 0); }),
               ::testing::HasSubstr("cannot read"));
-  EXPECT_THAT(error_of([] { parse_clickhouse_rows("<html>proxy error</html>", 0); }), ::testing::HasSubstr("cannot read"));
+  EXPECT_THAT(error_of([] { parse_clickhouse_rows("<html>proxy error</html>", 0); }),
+              ::testing::HasSubstr("cannot read"));
   EXPECT_FALSE(parse_clickhouse_rows("\n", 0).returns_rows());
   EXPECT_EQ(clickhouse_value("Nullable(Decimal(38, 2))", Json("1.50")), "1.50");
   EXPECT_EQ(clickhouse_value("Array(Array(Int64))", Json::parse("[[\"1\"], [2]]")), Json::parse("[[1], [2]]"));
   EXPECT_EQ(clickhouse_value("Map(String, Nullable(Bool))", Json::parse("{\"a\": 1, \"b\": null}")),
             Json::parse("{\"a\": true, \"b\": null}"));
-  EXPECT_EQ(clickhouse_value("Tuple(Int8, Tuple(x String, y Float32))", Json::parse("[1, [\"s\", \"inf\"]]"))[1][0], "s");
+  EXPECT_EQ(clickhouse_value("Tuple(Int8, Tuple(x String, y Float32))", Json::parse("[1, [\"s\", \"inf\"]]"))[1][0],
+            "s");
 }
 
 TEST(DatabricksValuesTest, ConvertsByTypeName) {

@@ -102,8 +102,8 @@ void require_secure_url(const std::string& url, const std::string& what) {
   std::string scheme = lower(url.substr(0, url.find("://")));
   if (scheme == "https" && !host_of(url).empty()) return;
   if (scheme == "http" && is_loopback_host(host_of(url))) return;
-  throw base::DatabaseError(what + " must be an https URL (plain http only for a loopback address): " +
-                            base::safe_url(url));
+  throw base::DatabaseError(what +
+                            " must be an https URL (plain http only for a loopback address): " + base::safe_url(url));
 }
 
 std::string service_base_url(const char* env_name, const std::string& fallback) {

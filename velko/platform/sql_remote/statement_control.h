@@ -50,7 +50,9 @@ class StatementControl {
   void stop_if_needed(const std::function<void()>& stop);
 
   // Throws what stop_if_needed throws, without stopping anything (nothing started yet).
-  void throw_if_needed() { stop_if_needed([] {}); }
+  void throw_if_needed() {
+    stop_if_needed([] {});
+  }
 
   // "timed out after N seconds" with N the limit ("1.5" for fractions).
   std::string timeout_text() const;

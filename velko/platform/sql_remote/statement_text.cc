@@ -51,8 +51,8 @@ void ensure_read_only(std::string_view statement) {
   while (first < tokens.size() && tokens[first].kind == TokenKind::kOpenParen) ++first;
   if (first >= tokens.size() || tokens[first].kind != TokenKind::kWord) throw base::DatabaseError(kRefused);
   const std::string head = upper(tokens[first].text(statement));
-  static const char* const kReaders[] = {"SELECT", "WITH", "VALUES", "TABLE", "FROM", "SHOW",
-                                         "DESCRIBE", "DESC", "EXPLAIN", "LIST"};
+  static const char* const kReaders[] = {"SELECT", "WITH",     "VALUES", "TABLE",   "FROM",
+                                         "SHOW",   "DESCRIBE", "DESC",   "EXPLAIN", "LIST"};
   bool reads = false;
   for (const char* reader : kReaders) reads = reads || head == reader;
   if (!reads) throw base::DatabaseError(kRefused);

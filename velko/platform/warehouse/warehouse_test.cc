@@ -51,12 +51,21 @@ TEST_F(WarehouseTest, CliResolvesThroughTheLocalStoreAndSharesEngines) {
 
 TEST_F(WarehouseTest, RemoteWarehousesGetEnginesOfTheirOwnDrivers) {
   config::LocalConfigStore store;
-  store.add_connection("ch", {{"type", "CLICKHOUSE"}, {"host", "ch.example"}, {"username", "u"},
-                              {"password", "Ch-Secret-77"}, {"database", "events"}}, false);
-  store.add_connection("dbx", {{"type", "DATABRICKS"}, {"host", "dbx.example"}, {"warehouse", "/sql/1.0/w/1"},
-                               {"password", "dapi-Secret-88"}}, false);
-  store.add_connection("sf", {{"type", "SNOWFLAKE"}, {"host", "acct"}, {"username", "u"},
-                              {"password", "Sf-Secret-99"}, {"database", "db"}}, false);
+  store.add_connection("ch",
+                       {{"type", "CLICKHOUSE"},
+                        {"host", "ch.example"},
+                        {"username", "u"},
+                        {"password", "Ch-Secret-77"},
+                        {"database", "events"}},
+                       false);
+  store.add_connection(
+      "dbx",
+      {{"type", "DATABRICKS"}, {"host", "dbx.example"}, {"warehouse", "/sql/1.0/w/1"}, {"password", "dapi-Secret-88"}},
+      false);
+  store.add_connection(
+      "sf",
+      {{"type", "SNOWFLAKE"}, {"host", "acct"}, {"username", "u"}, {"password", "Sf-Secret-99"}, {"database", "db"}},
+      false);
   for (const char* id : {"ch", "dbx", "sf"}) {
     std::shared_ptr<sql::Engine> engine;
     EXPECT_NO_THROW(engine = get_db_engine(id, "cli")) << id;
@@ -71,8 +80,8 @@ TEST_F(WarehouseTest, RemoteWarehousesGetEnginesOfTheirOwnDrivers) {
 }
 
 TEST_F(WarehouseTest, WebResolvesThroughTheHostedBackEnd) {
-  auto services = std::make_shared<services::InMemoryServices>(Json{{"db-1", sqlite_config()}}, Json::object(),
-                                                               Json::object());
+  auto services =
+      std::make_shared<services::InMemoryServices>(Json{{"db-1", sqlite_config()}}, Json::object(), Json::object());
   services::ScopedHostedServices scope(services);
   auto engine = get_db_engine("db-1", "web");
   EXPECT_EQ(list_tables(*engine, "main").size(), 6u);
@@ -97,8 +106,14 @@ TEST_F(WarehouseTest, ConfigurationErrorsNameTheProblemNotTheSecret) {
   config::LocalConfigStore store;
   store.add_connection("mysql", {{"type", "MYSQL"}, {"password", "Xy7-never-shown"}}, false);
   store.add_connection("partial", {{"type", "POSTGRES"}, {"username", "u"}, {"password", "Xy7-never-shown"}}, false);
-  store.add_connection("pg", {{"type", "POSTGRES"}, {"username", "u"}, {"password", "Xy7-never-shown"},
-                              {"host", "127.0.0.1"}, {"port", "1"}, {"database", "d"}}, false);
+  store.add_connection("pg",
+                       {{"type", "POSTGRES"},
+                        {"username", "u"},
+                        {"password", "Xy7-never-shown"},
+                        {"host", "127.0.0.1"},
+                        {"port", "1"},
+                        {"database", "d"}},
+                       false);
   EXPECT_EQ(error_of([] { get_db_engine("mysql", "cli"); }), "Unsupported connection type: MYSQL");
   EXPECT_EQ(error_of([] { get_db_engine("partial", "cli"); }), "'host'");
   // Lazy: an unreachable server shows at first use, and without the password.

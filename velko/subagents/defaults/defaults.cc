@@ -56,7 +56,8 @@ Components default_components() {
   components.get_docs_subagent = &agents::get_docs_subagent;
   components.make_tavily_client = [] { return std::make_shared<const agents::TavilyClient>(); };
   components.make_chromadb_client = [] {
-    auto factory = plugin_client_factory(&agents::ClientFactories::docs_search, CHROMADB_PLUGIN, agents::CHROMADB_CLIENT);
+    auto factory =
+        plugin_client_factory(&agents::ClientFactories::docs_search, CHROMADB_PLUGIN, agents::CHROMADB_CLIENT);
     return factory(agents::ClientOptions{});
   };
   components.make_tavily_proxy_client = [](const std::string& base_url, const std::string& access_token) {

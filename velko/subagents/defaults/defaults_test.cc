@@ -1,6 +1,10 @@
 // The sub-agent assembly: which components each mode reaches, the warnings, the small
 // model, the argument checks, and which client plug-ins each mode loads.
+#include "velko/subagents/defaults/defaults.h"
+
 #include <dlfcn.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <link.h>
 #include <unistd.h>
 
@@ -9,15 +13,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/logging.h"
 #include "velko/base/strings.h"
 #include "velko/host/plugin.h"
-#include "velko/subagents/defaults/defaults.h"
 #include "velko/subagents/defaults/module.h"
 
 namespace velko::subagents::defaults {
@@ -125,12 +125,21 @@ TEST(DefaultSubagents, EachModeReachesOnlyItsOwnComponents) {
     std::vector<std::string> warnings;
   };
   const Case cases[] = {
-      {"web", std::nullopt, {"explore", "research", "docs"},
-       {"explore", "TavilyClient", "ChromaDBClient", "research", "docs"}, {}},
-      {"web", std::string("tok"), {"explore", "research", "docs"},
-       {"explore", "TavilyClient", "ChromaDBClient", "research", "docs"}, {}},
-      {"cli", std::string("tok"), {"explore", "research", "docs"},
-       {"explore", "settings.app_url", "TavilyProxyClient", "ChromaDBProxyClient", "research", "docs"}, {}},
+      {"web",
+       std::nullopt,
+       {"explore", "research", "docs"},
+       {"explore", "TavilyClient", "ChromaDBClient", "research", "docs"},
+       {}},
+      {"web",
+       std::string("tok"),
+       {"explore", "research", "docs"},
+       {"explore", "TavilyClient", "ChromaDBClient", "research", "docs"},
+       {}},
+      {"cli",
+       std::string("tok"),
+       {"explore", "research", "docs"},
+       {"explore", "settings.app_url", "TavilyProxyClient", "ChromaDBProxyClient", "research", "docs"},
+       {}},
       {"cli", std::nullopt, {"explore"}, {"explore"}, {kAccessWarning}},
       {"cli", std::string(""), {"explore"}, {"explore"}, {kAccessWarning}},
       {"kubernetes", std::string("tok"), {"explore"}, {"explore"}, {kAccessWarning}},
@@ -163,11 +172,15 @@ TEST(DefaultSubagents, WebClientErrorsOfValueOrKeyKindCostBothSubagentsWithOneWa
   };
   const Case cases[] = {
       {"chroma credentials",
-       [](Recorder& r) { r.on_chromadb_client = [] { throw base::ValueError("ChromaDB credentials not fully configured"); }; },
+       [](Recorder& r) {
+         r.on_chromadb_client = [] { throw base::ValueError("ChromaDB credentials not fully configured"); };
+       },
        "Direct clients unavailable for web mode: ChromaDB credentials not fully configured",
        {"explore", "TavilyClient", "ChromaDBClient"}},
-      {"tavily key error", [](Recorder& r) { r.on_tavily_client = [] { throw base::KeyError("TAVILY_API_KEY"); }; },
-       "Direct clients unavailable for web mode: 'TAVILY_API_KEY'", {"explore", "TavilyClient"}},
+      {"tavily key error",
+       [](Recorder& r) { r.on_tavily_client = [] { throw base::KeyError("TAVILY_API_KEY"); }; },
+       "Direct clients unavailable for web mode: 'TAVILY_API_KEY'",
+       {"explore", "TavilyClient"}},
   };
   for (const Case& item : cases) {
     SCOPED_TRACE(item.name);
@@ -198,7 +211,8 @@ TEST(DefaultSubagents, TheSmallModelGoesOnEverySubagentOnlyWhenFound) {
   Recorder recorder;
   auto subagents = get_default_subagents(recorder.components(), "cli", std::string("tok"), std::string("anthropic"));
   ASSERT_EQ(subagents.size(), 3u);
-  for (const auto& subagent : subagents) EXPECT_EQ(subagent.definition["model"], recorder.small_model) << subagent.name();
+  for (const auto& subagent : subagents)
+    EXPECT_EQ(subagent.definition["model"], recorder.small_model) << subagent.name();
 
   for (const std::optional<std::string>& provider : {std::optional<std::string>(), std::optional<std::string>("")}) {
     Recorder without;
@@ -220,8 +234,8 @@ TEST(DefaultSubagents, TheSmallModelGoesOnEverySubagentOnlyWhenFound) {
 class RealComponents : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = std::filesystem::temp_directory_path() /
-            ("velko-defaults-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    home_ = std::filesystem::temp_directory_path() / ("velko-defaults-" + std::to_string(::getpid()) + "-" +
+                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(home_ / ".velko");
     std::ofstream(home_ / ".velko" / "config.json") << "not json: reading the settings would throw";
     home_env_.emplace("HOME", home_.string());
@@ -264,7 +278,7 @@ TEST_F(RealComponents, WebModeWithoutChromaCredentialsKeepsOnlyExploration) {
 
 TEST_F(RealComponents, CliModeNeverCreatesTheDirectClients) {
   base::ScopedEnv app_url("VELKO_APP_URL", "https://app.test/");
-  base::ScopedEnv tavily("TAVILY_API_KEY", std::nullopt);   // TavilyClient() would throw
+  base::ScopedEnv tavily("TAVILY_API_KEY", std::nullopt);      // TavilyClient() would throw
   base::ScopedEnv chroma_key("CHROMA_API_KEY", std::nullopt);  // ChromaDBClient() would throw
   base::ScopedLogCapture capture;
   auto subagents = get_default_subagents("cli", std::string("tok"));
@@ -328,7 +342,8 @@ std::string loaded_client_objects() {
   ::dl_iterate_phdr(
       [](struct dl_phdr_info* info, size_t, void* data) {
         std::string name = std::filesystem::path(info->dlpi_name ? info->dlpi_name : "").filename().string();
-        for (const char* watched : {"libvelko_scout.so", "velko_scout.so", "libvelko_chromadb.so", "velko_chromadb.so"}) {
+        for (const char* watched :
+             {"libvelko_scout.so", "velko_scout.so", "libvelko_chromadb.so", "velko_chromadb.so"}) {
           if (name == watched) static_cast<std::vector<std::string>*>(data)->push_back(name);
         }
         return 0;

@@ -118,19 +118,20 @@ std::string task_tool_description(const std::vector<SubAgent>& subagents) {
 
 host::Tool make_task_tool(TaskToolOptions options) {
   auto shared = std::make_shared<const TaskToolOptions>(std::move(options));
-  return host::Tool(
-      TASK_TOOL_NAME, task_tool_description(shared->subagents),
-      {{"subagent", "string", "The sub-agent's name, one of " + names_list(shared->subagents), true},
-       {"task", "string", "The task, with everything the sub-agent needs to know", true}},
-      [shared](const Json& args, const host::ToolRuntime& runtime) -> std::string {
-        try {
-          return run_task(*shared, args, runtime);
-        } catch (const std::exception& error) {
-          return std::string("Error: ") + error.what();
-        }
-      });
+  return host::Tool(TASK_TOOL_NAME, task_tool_description(shared->subagents),
+                    {{"subagent", "string", "The sub-agent's name, one of " + names_list(shared->subagents), true},
+                     {"task", "string", "The task, with everything the sub-agent needs to know", true}},
+                    [shared](const Json& args, const host::ToolRuntime& runtime) -> std::string {
+                      try {
+                        return run_task(*shared, args, runtime);
+                      } catch (const std::exception& error) {
+                        return std::string("Error: ") + error.what();
+                      }
+                    });
 }
 
-SubAgentMiddleware::SubAgentMiddleware(TaskToolOptions options) { tools_.push_back(make_task_tool(std::move(options))); }
+SubAgentMiddleware::SubAgentMiddleware(TaskToolOptions options) {
+  tools_.push_back(make_task_tool(std::move(options)));
+}
 
 }  // namespace velko::subagents::task
