@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "velko/base/redact.h"
 
@@ -470,5 +472,29 @@ HttpResponse run_exchange(const HttpRequest& request, const HttpBodySink* sink) 
 HttpResponse http_request(const HttpRequest& request) { return run_exchange(request, nullptr); }
 
 HttpResponse http_stream(const HttpRequest& request, const HttpBodySink& sink) { return run_exchange(request, &sink); }
+
+bool is_loopback_host(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  std::string name(host);
+  for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  if (name == "localhost" || name == "::1" || name == "0:0:0:0:0:0:0:1") return true;
+  // Dotted IPv4 in 127.0.0.0/8: four decimal parts, the first 127.
+  int parts = 0;
+  size_t pos = 0;
+  while (pos <= name.size()) {
+    size_t dot = name.find('.', pos);
+    std::string_view part =
+        std::string_view(name).substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
+    if (part.empty() || part.size() > 3 ||
+        !std::all_of(part.begin(), part.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
+      return false;
+    if (std::stoi(std::string(part)) > 255) return false;
+    if (parts == 0 && part != "127") return false;
+    ++parts;
+    if (dot == std::string::npos) break;
+    pos = dot + 1;
+  }
+  return parts == 4;
+}
 
 }  // namespace velko::base

@@ -141,4 +141,8 @@ std::string safe_url(std::string_view url);
 // The standard reason phrase of an HTTP status ("Not Found"), or "" when unknown.
 std::string_view status_reason(long status);
 
+// True for "localhost", IPv4 127.0.0.0/8 and IPv6 ::1 (with or without brackets): the
+// hosts a plain-http or unauthenticated exchange may use, as nothing leaves the machine.
+bool is_loopback_host(std::string_view host);
+
 }  // namespace velko::base

@@ -7,12 +7,6 @@
 namespace velko::base {
 namespace {
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
-  return out;
-}
-
 std::string lower_hex_escapes(std::string text) {
   for (size_t idx = 0; idx + 2 < text.size(); ++idx) {
     if (text[idx] != '%') continue;
@@ -25,7 +19,7 @@ std::string lower_hex_escapes(std::string text) {
 }  // namespace
 
 bool is_secret_name(std::string_view name) {
-  std::string low = lower(name);
+  std::string low = ascii_lower(name);
   for (const char* word : {"password", "passwd", "token", "secret", "credential", "private_key"}) {
     if (low.find(word) != std::string::npos) return true;
   }

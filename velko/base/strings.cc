@@ -34,6 +34,14 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 bool starts_with(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
 bool ends_with(std::string_view text, std::string_view suffix) { return text.ends_with(suffix); }
 
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& ch : out) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return out;
+}
+
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
   std::string out;
   if (from.empty()) return std::string(text);

@@ -17,6 +17,9 @@ std::vector<std::string_view> split(std::string_view text, char separator);
 bool starts_with(std::string_view text, std::string_view prefix);
 bool ends_with(std::string_view text, std::string_view suffix);
 
+// `text` with the ASCII letters A-Z made lower-case; every other byte unchanged.
+std::string ascii_lower(std::string_view text);
+
 // Every occurrence of `from` in `text` replaced by `to`.
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to);
 

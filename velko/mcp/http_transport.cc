@@ -14,6 +14,7 @@
 
 #include "velko/base/errors.h"
 #include "velko/base/json.h"
+#include "velko/base/strings.h"
 #include "velko/mcp/session.h"
 #include "velko/mcp/worker_pool.h"
 
@@ -23,12 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr const char* SESSION_HEADER = "Mcp-Session-Id";
 constexpr auto KEEP_ALIVE_COMMENT_INTERVAL = std::chrono::seconds(10);
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return out;
-}
 
 // 128 random bits as 32 hexadecimal digits.
 std::string new_session_id() {
@@ -82,29 +77,6 @@ class ExchangeOutbox : public Outbox {
 
 }  // namespace
 
-bool is_loopback_host(std::string_view host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  std::string name = lower(host);
-  if (name == "localhost" || name == "::1" || name == "0:0:0:0:0:0:0:1") return true;
-  // Dotted IPv4 in 127.0.0.0/8: four decimal parts, the first 127.
-  int parts = 0;
-  size_t pos = 0;
-  while (pos <= name.size()) {
-    size_t dot = name.find('.', pos);
-    std::string_view part =
-        std::string_view(name).substr(pos, dot == std::string::npos ? std::string::npos : dot - pos);
-    if (part.empty() || part.size() > 3 ||
-        !std::all_of(part.begin(), part.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
-      return false;
-    if (std::stoi(std::string(part)) > 255) return false;
-    if (parts == 0 && part != "127") return false;
-    ++parts;
-    if (dot == std::string::npos) break;
-    pos = dot + 1;
-  }
-  return parts == 4;
-}
-
 bool tokens_equal(std::string_view given, std::string_view expected) {
   volatile unsigned char diff = given.size() == expected.size() ? 0 : 1;
   for (size_t idx = 0; idx < expected.size(); ++idx) {
@@ -115,11 +87,11 @@ bool tokens_equal(std::string_view given, std::string_view expected) {
 }
 
 bool origin_allowed(std::string_view origin, const std::vector<std::string>& allowed) {
-  std::string text = lower(origin);
+  std::string text = base::ascii_lower(origin);
   while (!text.empty() && text.back() == '/') text.pop_back();
   if (!allowed.empty()) {
     return std::any_of(allowed.begin(), allowed.end(), [&](const std::string& entry) {
-      std::string candidate = lower(entry);
+      std::string candidate = base::ascii_lower(entry);
       while (!candidate.empty() && candidate.back() == '/') candidate.pop_back();
       return candidate == text;
     });
@@ -234,7 +206,7 @@ struct HttpTransport::Impl {
     }
     if (options.token) {
       std::string header = req.get_header_value("Authorization");
-      bool bearer = header.size() > 7 && lower(std::string_view(header).substr(0, 7)) == "bearer ";
+      bool bearer = header.size() > 7 && base::ascii_lower(std::string_view(header).substr(0, 7)) == "bearer ";
       if (!bearer || !tokens_equal(std::string_view(header).substr(7), *options.token)) {
         res.set_header("WWW-Authenticate", "Bearer");
         json_error(res, 401, error_response(nullptr, INVALID_REQUEST, "Unauthorized"));

@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "velko/base/http.h"
 #include "velko/mcp/line_reader.h"
 #include "velko/mcp/server.h"
 
@@ -54,8 +55,7 @@ struct HttpOptions {
 
 inline constexpr int SESSION_IDLE_SECONDS = 1800;
 
-// True for "localhost", IPv4 127.0.0.0/8 and IPv6 ::1 (with or without brackets).
-bool is_loopback_host(std::string_view host);
+using base::is_loopback_host;
 // True when the two texts are equal; the time taken depends only on `expected`'s length.
 bool tokens_equal(std::string_view given, std::string_view expected);
 // True when `origin` may call the server (see the file comment).

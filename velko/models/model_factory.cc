@@ -14,12 +14,6 @@ namespace {
 
 constexpr const char* kSupported = "openai, anthropic";
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return out;
-}
-
 std::string env_or_empty(const char* name) { return base::getenv_opt(name).value_or(""); }
 
 }  // namespace
@@ -32,7 +26,7 @@ ModelSpec parse_model_spec(std::string_view text) {
         "A model is written PROVIDER:NAME (for example openai:gpt-4.1-mini or "
         "anthropic:claude-sonnet-4-5)");
   }
-  ModelSpec spec{lower(stripped.substr(0, colon)), std::string(stripped.substr(colon + 1))};
+  ModelSpec spec{base::ascii_lower(stripped.substr(0, colon)), std::string(stripped.substr(colon + 1))};
   if (spec.provider != "openai" && spec.provider != "anthropic") {
     throw base::ValueError("Unsupported model provider '" + spec.provider + "' (supported: " + kSupported + ")");
   }

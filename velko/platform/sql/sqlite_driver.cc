@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "velko/base/errors.h"
+#include "velko/base/strings.h"
 #include "velko/platform/sql/driver.h"
 #include "velko/platform/sql/statement_watch.h"
 #include "velko/platform/sql/text_forms.h"
@@ -36,17 +37,11 @@ struct StatementDeleter {
 };
 using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
-std::string lower(const char* text) {
-  std::string out = text == nullptr ? "" : text;
-  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return out;
-}
-
 // Functions no read needs that reach native pointers, extensions or files.
 bool is_denied_function(const char* name) {
   static const char* const kDenied[] = {"fts3_tokenizer", "load_extension", "readfile",      "writefile",
                                         "edit",           "fsdir",          "sqlite_dbpage", "zipfile"};
-  std::string lowered = lower(name);
+  std::string lowered = base::ascii_lower(name == nullptr ? "" : name);
   for (const char* denied : kDenied) {
     if (lowered == denied) return true;
   }
@@ -65,7 +60,7 @@ int authorize(void*, int action, const char* first, const char* second, const ch
       if (second == nullptr) return SQLITE_OK;
       static const char* const kDescriptive[] = {"table_info",  "table_xinfo", "table_list",       "index_info",
                                                  "index_xinfo", "index_list",  "foreign_key_list", "database_list"};
-      std::string name = lower(first);
+      std::string name = base::ascii_lower(first == nullptr ? "" : first);
       for (const char* allowed : kDescriptive) {
         if (name == allowed) return SQLITE_OK;
       }

@@ -34,14 +34,6 @@ namespace fs = std::filesystem;
 constexpr const char* kRefused = "Only statements that read data can be run on DuckDB (SELECT, or EXPLAIN of a SELECT)";
 constexpr size_t kMostViews = 1000;
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) {
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  }
-  return out;
-}
-
 std::string quote_literal(std::string_view text) { return "'" + base::replace_all(text, "'", "''") + "'"; }
 std::string quote_identifier(std::string_view text) { return "\"" + base::replace_all(text, "\"", "\"\"") + "\""; }
 
@@ -68,7 +60,7 @@ std::optional<std::string_view> explained_statement(std::string_view sql) {
     skip_space();
     size_t start = pos;
     while (pos < sql.size() && (std::isalpha(static_cast<unsigned char>(sql[pos])) || sql[pos] == '_')) ++pos;
-    return lower(sql.substr(start, pos - start));
+    return base::ascii_lower(sql.substr(start, pos - start));
   };
   if (word() != "explain") return std::nullopt;
   size_t after_explain = pos;
@@ -315,7 +307,7 @@ class DuckdbConnection : public sql::DriverConnection {
       std::error_code status_error;
       fs::file_status status = it->symlink_status(status_error);
       if (status_error || status.type() != fs::file_type::regular) continue;  // links are left out
-      std::string extension = lower(it->path().extension().string());
+      std::string extension = base::ascii_lower(it->path().extension().string());
       if (extension == ".parquet" || extension == ".csv" || extension == ".json") files.push_back(it->path());
       if (files.size() >= kMostViews) break;
     }
@@ -324,13 +316,13 @@ class DuckdbConnection : public sql::DriverConnection {
     std::vector<std::string> names;
     for (const auto& file : files) {
       std::string name = file.stem().string();
-      if (name.empty() || std::find(names.begin(), names.end(), lower(name)) != names.end()) continue;
-      std::string extension = lower(file.extension().string());
+      if (name.empty() || std::find(names.begin(), names.end(), base::ascii_lower(name)) != names.end()) continue;
+      std::string extension = base::ascii_lower(file.extension().string());
       std::string reader = extension == ".parquet" ? "read_parquet" : extension == ".csv" ? "read_csv" : "read_json";
       try {
         run_internal("CREATE VIEW " + quote_identifier(name) + " AS SELECT * FROM " + reader + "(" +
                      quote_literal(file.string()) + ")");
-        names.push_back(lower(name));
+        names.push_back(base::ascii_lower(name));
       } catch (const base::DatabaseError&) {
         // A file DuckDB cannot read is left out; the others stay usable.
       }

@@ -17,14 +17,6 @@ namespace {
 
 bool is_digit(char ch) { return ch >= '0' && ch <= '9'; }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) {
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string timestamp_text(std::string_view text) {
@@ -68,7 +60,7 @@ std::optional<Json> integer_value(std::string_view text) {
 }
 
 std::optional<double> float_value(std::string_view text) {
-  std::string word = lower(base::strip(text));
+  std::string word = base::ascii_lower(base::strip(text));
   if (word == "nan" || word == "+nan" || word == "-nan") return std::numeric_limits<double>::quiet_NaN();
   if (word == "inf" || word == "+inf" || word == "infinity" || word == "+infinity") {
     return std::numeric_limits<double>::infinity();

@@ -24,14 +24,6 @@ constexpr const char* kTokenHint =
     "The Snowflake SQL API needs a programmatic access token in place of the password: create one for the user "
     "(ALTER USER ... ADD PROGRAMMATIC ACCESS TOKEN) and store it as the connection's password";
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) {
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  }
-  return out;
-}
-
 std::string text_field(const Json& object, const char* key) {
   if (!object.is_object()) return {};
   auto found = object.find(key);
@@ -325,7 +317,7 @@ class SnowflakeDriver : public sql::Driver {
       throw base::DatabaseError("The Snowflake connection holds no programmatic access token (its password)");
     }
     Endpoint endpoint;
-    std::string host = lower(*url.host);
+    std::string host = base::ascii_lower(*url.host);
     std::string fallback =
         "https://" + (host.ends_with(".snowflakecomputing.com") ? host : host + ".snowflakecomputing.com");
     endpoint.base_url = service_base_url(SNOWFLAKE_URL_ENV, fallback);
@@ -351,7 +343,7 @@ class SnowflakeDriver : public sql::Driver {
 Json snowflake_value(const Json& row_type, const Json& raw) {
   if (!raw.is_string()) return raw;
   const std::string& text = raw.get_ref<const std::string&>();
-  std::string type = lower(text_field(row_type, "type"));
+  std::string type = base::ascii_lower(text_field(row_type, "type"));
   if (type == "fixed" || type == "number") {
     if (integer_field(row_type, "scale", 0) == 0) {
       if (auto value = integer_value(text)) return *value;

@@ -6,32 +6,10 @@
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/http.h"
+#include "velko/base/strings.h"
 
 namespace velko::platform::sql_remote {
 namespace {
-
-std::string lower(std::string text) {
-  for (char& ch : text) {
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  }
-  return text;
-}
-
-bool is_loopback_host(std::string host) {
-  host = lower(host);
-  if (host == "localhost" || host == "::1" || host == "[::1]") return true;
-  if (!host.starts_with("127.")) return false;
-  // 127.a.b.c with every part a number.
-  int parts = 2;
-  for (size_t idx = 4; idx < host.size(); ++idx) {
-    if (host[idx] == '.') {
-      ++parts;
-    } else if (host[idx] < '0' || host[idx] > '9') {
-      return false;
-    }
-  }
-  return parts == 4;
-}
 
 // The host of "scheme://[user@]host[:port][/...]", brackets kept for IPv6.
 std::string host_of(std::string_view url) {
@@ -99,9 +77,9 @@ std::string StatementControl::timeout_text() const {
 }
 
 void require_secure_url(const std::string& url, const std::string& what) {
-  std::string scheme = lower(url.substr(0, url.find("://")));
+  std::string scheme = base::ascii_lower(url.substr(0, url.find("://")));
   if (scheme == "https" && !host_of(url).empty()) return;
-  if (scheme == "http" && is_loopback_host(host_of(url))) return;
+  if (scheme == "http" && base::is_loopback_host(host_of(url))) return;
   throw base::DatabaseError(what +
                             " must be an https URL (plain http only for a loopback address): " + base::safe_url(url));
 }
