@@ -4,7 +4,6 @@
 
 #include "velko/base/errors.h"
 #include "velko/base/redact.h"
-#include "velko/platform/db_utils/urls.h"
 
 namespace velko::platform::sql {
 namespace {

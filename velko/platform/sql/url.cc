@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "velko/base/errors.h"
-#include "velko/platform/db_utils/urls.h"
+#include "velko/base/strings.h"
 
 namespace velko::platform::sql {
 namespace {
@@ -22,7 +22,7 @@ std::string decode_form_value(std::string_view text) {
   for (char& ch : spaced) {
     if (ch == '+') ch = ' ';
   }
-  return db_utils::percent_decode(spaced);
+  return base::percent_decode(spaced);
 }
 
 std::vector<std::pair<std::string, std::string>> parse_query(std::string_view text) {
@@ -63,7 +63,7 @@ std::optional<std::string> Url::query_value(std::string_view key) const {
 std::string Url::render_redacted() const {
   std::string out = drivername + "://";
   if (username) {
-    out += db_utils::percent_encode(*username);
+    out += base::percent_encode(*username);
     if (password) out += ":***";
     out += "@";
   }
@@ -75,7 +75,7 @@ std::string Url::render_redacted() const {
     const auto& [key, value] = query[idx];
     bool secret =
         key == "password" || key.find("token") != std::string::npos || key.find("secret") != std::string::npos;
-    out += db_utils::encode_query_value(key) + "=" + (secret ? "***" : db_utils::encode_query_value(value));
+    out += base::percent_encode(key, "/") + "=" + (secret ? "***" : base::percent_encode(value, "/"));
   }
   return out;
 }
@@ -109,8 +109,8 @@ Url make_url(std::string_view text) {
     std::string_view userinfo = authority.substr(0, at);
     authority = authority.substr(at + 1);
     size_t colon = userinfo.find(':');
-    url.username = db_utils::percent_decode(userinfo.substr(0, colon));
-    if (colon != std::string_view::npos) url.password = db_utils::percent_decode(userinfo.substr(colon + 1));
+    url.username = base::percent_decode(userinfo.substr(0, colon));
+    if (colon != std::string_view::npos) url.password = base::percent_decode(userinfo.substr(colon + 1));
   }
 
   std::string_view host = authority;
@@ -128,7 +128,7 @@ Url make_url(std::string_view text) {
     host = authority.substr(0, colon);
     port_text = authority.substr(colon + 1);
   }
-  if (!host.empty()) url.host = db_utils::percent_decode(host);
+  if (!host.empty()) url.host = base::percent_decode(host);
   if (port_text && !port_text->empty()) {
     int port = 0;
     auto [end, error] = std::from_chars(port_text->data(), port_text->data() + port_text->size(), port);
@@ -138,7 +138,7 @@ Url make_url(std::string_view text) {
     url.port = port;
   }
 
-  if (path && !path->empty()) url.database = db_utils::percent_decode(*path);
+  if (path && !path->empty()) url.database = base::percent_decode(*path);
   url.query = parse_query(query_text);
   return url;
 }
