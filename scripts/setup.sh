@@ -15,7 +15,7 @@ PACKAGES=(
   nlohmann-json3-dev libyaml-dev libcurl4-openssl-dev libcli11-dev
   libsqlite3-dev libpq-dev postgresql
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev openssl
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14
   bubblewrap procps
   python3 python3-pandas python3-matplotlib python3-seaborn python3-sqlalchemy
   python3-psycopg2 python3-sqlglot

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs the whole test suite on a fresh machine: installs what is missing, builds with
-# warnings as errors into build-test/, starts a throwaway PostgreSQL server and runs
-# every test (unit, integration, end to end, the MCP session with the official client,
-# the installed-package consumer).
+# Runs the whole test suite on a fresh machine: installs what is missing, checks the C++
+# layout against .clang-format, builds with warnings as errors into build-test/, starts a
+# throwaway PostgreSQL server and runs every test (unit, integration, end to end, the MCP
+# session with the official client, the installed-package consumer, the fuzz corpora).
 #
 #   scripts/test.sh                   everything
 #   VELKO_ASAN=1 scripts/test.sh      then again under AddressSanitizer + UndefinedBehaviorSanitizer
@@ -37,6 +37,16 @@ fi
 ctest_args=(--output-on-failure -j2 --timeout 900)
 [ "${VELKO_SKIP_SLOW:-0}" = 1 ] && ctest_args+=(-LE slow)
 
+echo "== format (clang-format, .clang-format)"
+# Lists the C++ files whose layout differs from what clang-format makes of them.
+unformatted=()
+while IFS= read -r file; do
+  clang-format-14 --dry-run -Werror "$file" >/dev/null 2>&1 || unformatted+=("$file")
+done < <(git ls-files '*.cc' '*.h' | grep -v '^third_party/')
+if [ "${#unformatted[@]}" -gt 0 ]; then
+  printf 'not formatted (run clang-format-14 -i on them): %s\n' "${unformatted[@]}" >&2
+  exit 1
+fi
 echo "== build (warnings are errors)"
 build build-test
 echo "== tests"
