@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/temp_dir.h"
 #include "velko/backends/kubernetes/kubernetes_backend.h"
 #include "velko/base/env.h"
 #include "velko/base/files.h"
@@ -17,21 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-class TempDir {
- public:
-  explicit TempDir(const std::string& name)
-      : path_(fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()))) {
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing::TempDir;
 
 TEST(RealKubectlTest, UnreachableClusterComesBackAsAResponse) {
   auto kubectl = base::find_program("kubectl", base::getenv_opt("PATH").value_or(""));

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "tests/support/temp_dir.h"
 #include "velko/base/env.h"
 #include "velko/base/logging.h"
 #include "velko/host/agent.h"
@@ -62,21 +63,7 @@ TEST(ShippedSkills, AreValidAndUseTheAgentsTools) {
   }
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "velko-skills-agent-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing::TempDir;
 
 class SkillsAgentTest : public ::testing::Test {
  protected:

@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "tests/support/temp_dir.h"
 #include "velko/base/env.h"
 #include "velko/base/files.h"
 #include "velko/base/json.h"
@@ -38,26 +39,6 @@ inline std::filesystem::path source_dir() {
   return std::filesystem::current_path();
 #endif
 }
-
-// A fresh temporary directory, removed with everything in it when the object dies.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velko-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // Creates `path` as an SQLite database from tests/data/warehouse_sqlite_seed.sql.
 inline void make_sqlite_warehouse(const std::filesystem::path& path) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "tests/support/temp_dir.h"
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/logging.h"
@@ -18,21 +19,7 @@ namespace velko::middleware::skills {
 namespace {
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "velko-skills-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing::TempDir;
 
 void write(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());

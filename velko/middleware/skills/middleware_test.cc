@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/temp_dir.h"
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/logging.h"
@@ -113,21 +114,7 @@ class FakeBackend : public host::BaseSandbox {
   std::optional<std::string> id_;
 };
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "velko-skillsmw-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing::TempDir;
 
 class SkillsMiddlewareTest : public ::testing::Test {
  protected:
