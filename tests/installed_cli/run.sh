@@ -334,7 +334,7 @@ run subagents --mode cli --access-token T
 expect_status 0 "velko subagents works again with the plug-ins back"
 
 # --- velko ask against a local OpenAI-compatible model API ----------------------------------
-"$python" "$here/model_fake.py" "$work/model_port" "$work/model_requests.log" &
+"$python" "$here/stub_server.py" "$work/model_port" "$work/model_requests.log" &
 server_pid=$!
 for _ in $(seq 1 100); do [ -s "$work/model_port" ] && break; sleep 0.1; done
 model_port=$(cat "$work/model_port" 2>/dev/null)
