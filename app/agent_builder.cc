@@ -9,6 +9,9 @@ namespace velko::app {
 
 const std::vector<std::string> AGENT_PLUGINS = {"analyst", "skills", "airflow", "aws"};
 
+// The command's registry and plug-in loader: one per process, made on first use, never
+// destroyed (plug-ins stay loaded, and what they registered points into them). The
+// command builds agents from one thread; the registry's own lock covers the rest.
 host::Registry& plugin_registry() {
   static host::Registry* registry = new host::Registry();
   return *registry;

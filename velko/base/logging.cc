@@ -56,6 +56,8 @@ void Logger::log(LogLevel level, std::string_view message) const {
 }
 
 Logger& get_logger(std::string_view name) {
+  // Process-wide: a logger, once made, lives until the process ends (callers keep
+  // references), so the map is never destroyed. Guarded by mu.
   static std::mutex mu;
   static auto* loggers = new std::map<std::string, std::unique_ptr<Logger>, std::less<>>();
   std::lock_guard lock(mu);

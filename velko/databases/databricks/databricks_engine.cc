@@ -8,6 +8,8 @@
 namespace velko::databases::databricks {
 namespace {
 
+// This factory's process-wide engine cache: made on first use, never destroyed (a cached
+// engine may be in use by another thread at exit). Thread-safe through its own lock.
 common::EngineCache& cache() {
   static auto* instance = new common::EngineCache(common::ENGINE_CACHE_SIZE);
   return *instance;

@@ -82,8 +82,9 @@ std::vector<std::string> missing_python_modules(const std::string& python, const
 
 std::string chart_python_interpreter() {
   if (auto chosen = base::getenv_opt("VELKO_PYTHON"); chosen && !chosen->empty()) return *chosen;
+  // Process-wide, for the process's life: one search per PATH value. Guarded by mu.
   static std::mutex mu;
-  static std::map<std::string, Search> searches;  // guarded by mu; PATH value -> outcome
+  static std::map<std::string, Search> searches;  // PATH value -> outcome
   std::string path_value = base::getenv_opt("PATH").value_or("");
   std::lock_guard<std::mutex> lock(mu);
   auto found = searches.find(path_value);

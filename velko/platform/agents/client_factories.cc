@@ -32,7 +32,8 @@ std::vector<std::string> names(const std::vector<std::pair<std::string, Factory>
 }  // namespace
 
 ClientFactories& ClientFactories::global() {
-  // Never destroyed: entries may point into plug-ins, which outlive static destructors.
+  // Process-wide. Never destroyed: entries may point into plug-ins, which outlive static
+  // destructors. Thread-safe through the table's own lock.
   static ClientFactories* table = new ClientFactories();
   return *table;
 }

@@ -88,6 +88,9 @@ class DocumentCache {
   std::unordered_map<std::string, std::pair<FileVersion, std::shared_ptr<const Json>>> documents_;  // guarded by mu_
 };
 
+// The process-wide cache of parsed configuration files, by path: an entry is used while
+// the file (device, inode, size, modification and change times) is unchanged. Made on
+// first use, never destroyed; guarded by its own lock.
 DocumentCache& document_cache() {
   static DocumentCache* cache = new DocumentCache();
   return *cache;

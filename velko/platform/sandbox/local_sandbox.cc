@@ -262,8 +262,10 @@ const std::vector<std::pair<std::string, bool>>& hidden_etc_entries() {
 // The directories an interpreter outside the system directories needs: its prefixes, its
 // module path and its own directory (asked of it once, in isolated mode, and kept).
 std::vector<fs::path> interpreter_dirs(const std::string& python) {
+  // Process-wide, for the process's life: an interpreter's directories do not change
+  // while it runs. Guarded by mu.
   static std::mutex mu;
-  static std::map<std::string, std::vector<fs::path>> known;  // guarded by mu
+  static std::map<std::string, std::vector<fs::path>> known;
   std::lock_guard<std::mutex> lock(mu);
   if (auto found = known.find(python); found != known.end()) return found->second;
   std::vector<fs::path> dirs;

@@ -7,6 +7,9 @@
 namespace velko::platform::sandbox {
 namespace {
 
+// The process-wide provider slot: set by ScopedSandboxProvider (tests) or on first use to
+// the local provider, kept until the process ends. Readers take a shared_ptr copy under
+// slot_mu, so a provider replaced meanwhile lives until its last call returns.
 std::mutex slot_mu;
 std::shared_ptr<SandboxProvider> slot;  // guarded by slot_mu; null means the local default
 

@@ -6,6 +6,8 @@
 namespace velko::platform::services {
 namespace {
 
+// The process-wide services slot: empty until the product or a test (ScopedHostedServices)
+// fills it, kept until replaced. Readers take a shared_ptr copy under slot_mu.
 std::mutex slot_mu;
 std::shared_ptr<HostedServices> slot;  // guarded by slot_mu
 

@@ -13,6 +13,9 @@ struct DriverRegistry {
 
 // The registry with the built-in drivers. They are registered here, on first use, rather
 // than by static initialisers, which a static library would drop at link time.
+// Process-wide: built once (thread-safe static initialisation), never destroyed, so an
+// engine used by a static destructor still finds its driver; later registrations are
+// guarded by the registry's own lock.
 DriverRegistry& registry() {
   static DriverRegistry* instance = [] {
     auto* built = new DriverRegistry();

@@ -135,6 +135,8 @@ std::string signed_assertion(const ServiceAccountKey& key, std::string_view scop
   return signing_input + "." + base64url_encode(sign_rs256(key.private_key, signing_input));
 }
 
+// Process-wide: made on first use, never destroyed; tokens are kept until shortly before
+// they expire. Thread-safe through the object's own lock.
 AccessTokens& AccessTokens::shared() {
   static auto* tokens = new AccessTokens();
   return *tokens;

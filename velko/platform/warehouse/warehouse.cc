@@ -54,6 +54,9 @@ class EngineCache {
   std::unordered_map<std::string, std::list<Entry>::iterator> index_;
 };
 
+// The process-wide engine cache: made on first use, never destroyed (engines' pools may
+// still be returned to from other threads at exit); clear_engine_cache() empties it.
+// Thread-safe through the cache's own lock.
 EngineCache& engine_cache() {
   static EngineCache* cache = new EngineCache();
   return *cache;
