@@ -308,20 +308,10 @@ class DatabricksConnection : public sql::DriverConnection {
                      (*manifest)["truncated"].get<bool>();
     auto take = [&](const Json& chunk) {
       auto data = chunk.find("data_array");
-      if (data == chunk.end() || !data->is_array()) return;
-      for (const auto& values : *data) {
-        if (max_rows > 0 && rows.size() >= max_rows) {
-          truncated = true;
-          return;
-        }
-        if (!values.is_array() || values.size() != keys.size()) {
-          throw base::DatabaseError("Databricks sent a row that does not match the result's columns");
-        }
-        sql::Row row;
-        row.reserve(keys.size());
-        for (size_t idx = 0; idx < keys.size(); ++idx) row.push_back(databricks_value(types[idx], values[idx]));
-        rows.push_back(std::move(row));
-      }
+      if (data == chunk.end()) return;
+      append_json_rows(
+          *data, keys.size(), max_rows, [&](size_t idx, const Json& raw) { return databricks_value(types[idx], raw); },
+          "Databricks", rows, truncated);
     };
 
     Json chunk = answer.contains("result") && answer["result"].is_object() ? answer["result"] : Json::object();

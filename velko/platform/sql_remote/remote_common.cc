@@ -125,6 +125,25 @@ std::string message_text(std::string_view text, size_t limit) {
   return base::to_valid_utf8(clean.substr(0, cut)) + "...";
 }
 
+void append_json_rows(const Json& data, size_t width, size_t max_rows,
+                      const std::function<Json(size_t, const Json&)>& convert, std::string_view service,
+                      std::vector<sql::Row>& rows, bool& truncated) {
+  if (!data.is_array()) return;
+  for (const auto& values : data) {
+    if (max_rows > 0 && rows.size() >= max_rows) {
+      truncated = true;
+      return;
+    }
+    if (!values.is_array() || values.size() != width) {
+      throw base::DatabaseError(std::string(service) + " sent a row that does not match the result's columns");
+    }
+    sql::Row row;
+    row.reserve(width);
+    for (size_t idx = 0; idx < width; ++idx) row.push_back(convert(idx, values[idx]));
+    rows.push_back(std::move(row));
+  }
+}
+
 std::string seconds_text(double seconds) {
   if (seconds == std::floor(seconds)) return std::to_string(static_cast<long long>(seconds));
   char text[32];

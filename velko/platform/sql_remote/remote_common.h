@@ -2,6 +2,7 @@
 // exchange with a service. Thread-safe.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "velko/base/http.h"
 #include "velko/base/json.h"
 #include "velko/base/redact.h"
+#include "velko/platform/sql/result.h"
 
 namespace velko::platform::sql_remote {
 
@@ -32,6 +34,15 @@ std::vector<std::string_view> type_arguments(std::string_view inside);
 // `text` cut to at most `limit` bytes (never inside a UTF-8 sequence), "..." appended
 // when cut; control characters other than line feeds and tabs dropped.
 std::string message_text(std::string_view text, size_t limit = 2000);
+
+// Appends the rows of `data` (a JSON array of value arrays, as the SQL APIs send a page;
+// anything else adds nothing) to `rows`, value `idx` of each converted by
+// `convert(idx, value)`. Once `max_rows` rows are held (0: no cap) it stops and sets
+// `truncated`. A row that is not an array of `width` values throws DatabaseError
+// "{service} sent a row that does not match the result's columns".
+void append_json_rows(const Json& data, size_t width, size_t max_rows,
+                      const std::function<Json(size_t, const Json&)>& convert, std::string_view service,
+                      std::vector<sql::Row>& rows, bool& truncated);
 
 // Seconds as a message shows them: "30", or "2.5" for a fraction.
 std::string seconds_text(double seconds);

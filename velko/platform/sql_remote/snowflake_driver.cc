@@ -266,20 +266,11 @@ class SnowflakeConnection : public sql::DriverConnection {
     bool truncated = false;
     auto take = [&](const Json& part) {
       auto data = part.find("data");
-      if (data == part.end() || !data->is_array()) return;
-      for (const auto& values : *data) {
-        if (max_rows > 0 && rows.size() >= max_rows) {
-          truncated = true;
-          return;
-        }
-        if (!values.is_array() || values.size() != keys.size()) {
-          throw base::DatabaseError("Snowflake sent a row that does not match the result's columns");
-        }
-        sql::Row row;
-        row.reserve(keys.size());
-        for (size_t idx = 0; idx < keys.size(); ++idx) row.push_back(snowflake_value(row_type[idx], values[idx]));
-        rows.push_back(std::move(row));
-      }
+      if (data == part.end()) return;
+      append_json_rows(
+          *data, keys.size(), max_rows,
+          [&](size_t idx, const Json& raw) { return snowflake_value(row_type[idx], raw); }, "Snowflake", rows,
+          truncated);
     };
     take(answer);
     for (size_t partition = 1; partition < partitions; ++partition) {
