@@ -218,11 +218,7 @@ std::string generate_charts(const std::optional<std::string>& cwd, const CliChar
     return chart_failure(std::string("Failed to get database config: ") + error.what());
   }
   SecretRedactor redactor(connection_string, config);
-  try {
-    redactor.add_config(platform::config::LocalConfigStore().load());
-  } catch (const std::exception&) {
-    // An unreadable store holds no secret the script could have read either.
-  }
+  redactor.add_stored_secrets();
   const std::string script = _build_cli_chart_script(output_dir.string(), python_code, !connection_string.empty());
   const fs::path script_path = output_dir / CLI_CHART_SCRIPT_NAME;
 

@@ -5,6 +5,7 @@
 
 #include "velko/base/strings.h"
 #include "velko/base/utf8.h"
+#include "velko/platform/config/local_config.h"
 #include "velko/platform/db_utils/urls.h"
 
 namespace velko::middleware::analyst {
@@ -218,6 +219,13 @@ std::string python_string_body(std::string_view text) {
 SecretRedactor::SecretRedactor(const std::string& connection_string, const Json& config) {
   redactor_.add_url(connection_string);
   redactor_.add_config(config);
+}
+
+void SecretRedactor::add_stored_secrets() {
+  try {
+    add_config(platform::config::LocalConfigStore().load());
+  } catch (const std::exception&) {
+  }
 }
 
 void add_read_only_session(const std::string& connection_string, std::map<std::string, std::string>& env) {

@@ -43,6 +43,9 @@ class SecretRedactor {
   SecretRedactor(const std::string& connection_string, const Json& config);
   // Adds the secrets of a whole configuration document (every stored connection).
   void add_config(const Json& document) { redactor_.add_config(document); }
+  // Adds the secrets of the local configuration store. An unreadable store adds nothing:
+  // it holds no secret a script could have read either.
+  void add_stored_secrets();
   std::string redact(std::string text) const { return redactor_.redact(text); }
 
  private:

@@ -6,7 +6,6 @@
 #include "velko/middleware/analyst/connection_string.h"
 #include "velko/middleware/analyst/middleware.h"
 #include "velko/middleware/analyst/tools.h"
-#include "velko/platform/config/local_config.h"
 #include "velko/platform/sandbox/sandbox.h"
 #include "velko/platform/services/hosted_services.h"
 #include "velko/platform/storage/s3_storage.h"
@@ -47,11 +46,7 @@ std::string generate_charts(host::BackendProtocol& backend, platform::storage::S
     return chart_failure(std::string("Failed to get database config: ") + error.what());
   }
   SecretRedactor redactor(connection_string, config);
-  try {
-    redactor.add_config(platform::config::LocalConfigStore().load());
-  } catch (const std::exception&) {
-    // No local store: only the connection's own secrets are known.
-  }
+  redactor.add_stored_secrets();
   const std::string script = _build_web_chart_script(work_dir, python_code, !connection_string.empty());
 
   const base::CancelSignalPtr& cancel = runtime.cancel;
