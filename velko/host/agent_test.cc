@@ -102,6 +102,32 @@ TEST(Agent, ToolCallsGoThroughTheChainAndErrorsBecomeMessages) {
   EXPECT_EQ(std::get<ToolMessage>(unknown).content, "Error: nope is not a valid tool, try one of [echo_a, echo_b].");
 }
 
+// Each JSON Schema type checks its values; a type the schema does not name is refused
+// when the tool is made, since it could check nothing.
+TEST(Tool, ParameterTypesCheckTheirValuesAndUnknownTypesAreRefused) {
+  std::vector<ToolParam> params;
+  for (const char* type : {"string", "integer", "number", "boolean", "object", "array"}) {
+    params.push_back(ToolParam{std::string(1, type[0]), type, "", true});
+  }
+  Tool tool("typed", "d", params, [](const Json&, const ToolRuntime&) { return std::string("ok"); });
+  Json good = {{"s", "x"}, {"i", 3}, {"n", 2.5}, {"b", true}, {"o", Json::object()}, {"a", Json::array()}};
+  EXPECT_NO_THROW(tool.validate(good));
+  for (const auto& [name, bad] : std::vector<std::pair<std::string, Json>>{
+           {"s", 1}, {"i", 2.5}, {"i", "3"}, {"n", "2"}, {"b", 1}, {"o", Json::array()}, {"a", Json::object()}}) {
+    Json args = good;
+    args[name] = bad;
+    EXPECT_THROW(tool.validate(args), base::TypeError) << name << " = " << bad.dump();
+  }
+  EXPECT_EQ(tool.input_schema()["properties"]["i"]["type"], "integer");
+  try {
+    Tool loose("loose", "d", {ToolParam{"x", "strnig", "", true}},
+               [](const Json&, const ToolRuntime&) { return std::string(); });
+    ADD_FAILURE() << "a parameter of an unknown type was accepted";
+  } catch (const base::ValueError& error) {
+    EXPECT_NE(std::string(error.what()).find("'x' has the unknown type 'strnig'"), std::string::npos) << error.what();
+  }
+}
+
 TEST(Agent, InvokeLoopsUntilTheModelStops) {
   auto model = std::make_shared<ScriptedModel>();
   Agent agent({std::make_shared<TagMiddleware>("a")}, model, "sys");

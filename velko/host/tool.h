@@ -3,7 +3,9 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velko/base/json.h"
@@ -11,8 +13,16 @@
 
 namespace velko::host {
 
-// One model-visible parameter. type is a JSON Schema type name ("string", "integer",
-// "number", "boolean", "object", "array").
+// The JSON Schema types a parameter may have.
+enum class ParamType { kString, kInteger, kNumber, kBoolean, kObject, kArray };
+
+// The type named by a JSON Schema type name ("string", "integer", "number", "boolean",
+// "object", "array"); nullopt for any other text.
+std::optional<ParamType> parse_param_type(std::string_view name);
+// Whether `value` is of `type` ("integer" takes whole numbers only; "number" any number).
+bool has_param_type(const Json& value, ParamType type);
+
+// One model-visible parameter. type is a JSON Schema type name (see ParamType).
 struct ToolParam {
   std::string name;
   std::string type = "string";
@@ -27,6 +37,8 @@ using ToolFunction = std::function<std::string(const Json& args, const ToolRunti
 class Tool {
  public:
   Tool() = default;
+  // Throws ValueError naming the parameter when a parameter's type is not a JSON Schema
+  // type name: such a parameter would have no check.
   Tool(std::string name, std::string description, std::vector<ToolParam> params, ToolFunction fn);
 
   const std::string& name() const { return name_; }
@@ -46,6 +58,7 @@ class Tool {
   std::string name_;
   std::string description_;
   std::vector<ToolParam> params_;
+  std::vector<ParamType> types_;  // params_[i]'s type, parsed once
   Json schema_;
   ToolFunction fn_;
 };
