@@ -4,6 +4,7 @@
 
 #include "app/agent_builder.h"
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/host/plugin.h"
 
 int main(int argc, char** argv) {
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
                  "(databases.json, skills.json, env_vars.json)")
       ->check(CLI::ExistingDirectory);
   app.fallthrough();
-  for (const auto& entry : velko::app::registered_commands()) entry.setup(app, context);
+  velko::app::add_all_commands(app, context);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -5,6 +5,7 @@
 
 #include "app/agent_session.h"
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/base/strings.h"
 
 namespace velko::app {
@@ -74,7 +75,8 @@ void setup_ask(CLI::App& app, CommandContext& context) {
   command->callback([options, &context] { context.exit_code = run_ask(*options, context); });
 }
 
-VELKO_REGISTER_COMMAND("ask", setup_ask);
-
 }  // namespace
+
+void add_ask_command(CLI::App& app, CommandContext& context) { setup_ask(app, context); }
+
 }  // namespace velko::app

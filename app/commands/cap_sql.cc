@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/platform/db_utils/sql_limit.h"
 
 namespace velko::app {
@@ -29,7 +30,8 @@ void setup_cap_sql(CLI::App& app, CommandContext&) {
   });
 }
 
-VELKO_REGISTER_COMMAND("cap-sql", setup_cap_sql);
-
 }  // namespace
+
+void add_cap_sql_command(CLI::App& app, CommandContext& context) { setup_cap_sql(app, context); }
+
 }  // namespace velko::app

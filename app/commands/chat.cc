@@ -8,6 +8,7 @@
 
 #include "app/agent_session.h"
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/base/strings.h"
 
 namespace velko::app {
@@ -78,7 +79,8 @@ void setup_chat(CLI::App& app, CommandContext& context) {
   command->callback([options, &context] { context.exit_code = run_chat(*options, context); });
 }
 
-VELKO_REGISTER_COMMAND("chat", setup_chat);
-
 }  // namespace
+
+void add_chat_command(CLI::App& app, CommandContext& context) { setup_chat(app, context); }
+
 }  // namespace velko::app

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/base/json.h"
 #include "velko/base/printable.h"
 #include "velko/platform/config/local_config.h"
@@ -197,7 +198,8 @@ void setup_connections(CLI::App& app, CommandContext& context) {
   });
 }
 
-VELKO_REGISTER_COMMAND("connections", setup_connections);
-
 }  // namespace
+
+void add_connections_command(CLI::App& app, CommandContext& context) { setup_connections(app, context); }
+
 }  // namespace velko::app

@@ -5,6 +5,7 @@
 
 #include "app/agent_builder.h"
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "app/demo_warehouse.h"
 #include "velko/base/env.h"
 #include "velko/base/json.h"
@@ -126,7 +127,8 @@ void setup_demo(CLI::App& app, CommandContext& context) {
   });
 }
 
-VELKO_REGISTER_COMMAND("demo", setup_demo);
-
 }  // namespace
+
+void add_demo_command(CLI::App& app, CommandContext& context) { setup_demo(app, context); }
+
 }  // namespace velko::app

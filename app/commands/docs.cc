@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/base/json.h"
 #include "velko/clients/chromadb/chromadb_client.h"
 
@@ -45,7 +46,8 @@ void setup_docs(CLI::App& app, CommandContext& context) {
   });
 }
 
-VELKO_REGISTER_COMMAND("docs", setup_docs);
-
 }  // namespace
+
+void add_docs_command(CLI::App& app, CommandContext& context) { setup_docs(app, context); }
+
 }  // namespace velko::app

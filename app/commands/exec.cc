@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/backends/kubernetes/kubernetes_backend.h"
 #include "velko/backends/kubernetes/module.h"
 #include "velko/base/errors.h"
@@ -81,7 +82,8 @@ void setup_exec(CLI::App& app, CommandContext& context) {
   });
 }
 
-VELKO_REGISTER_COMMAND("exec", setup_exec);
-
 }  // namespace
+
+void add_exec_command(CLI::App& app, CommandContext& context) { setup_exec(app, context); }
+
 }  // namespace velko::app

@@ -9,6 +9,7 @@
 
 #include "app/agent_builder.h"
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/files.h"
@@ -162,7 +163,8 @@ void setup_mcp(CLI::App& app, CommandContext& context) {
   });
 }
 
-VELKO_REGISTER_COMMAND("mcp", setup_mcp);
-
 }  // namespace
+
+void add_mcp_command(CLI::App& app, CommandContext& context) { setup_mcp(app, context); }
+
 }  // namespace velko::app

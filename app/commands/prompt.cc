@@ -1,6 +1,7 @@
 // velko prompt: the system prompt the model would receive.
 #include "app/agent_builder.h"
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/base/env.h"
 #include "velko/base/json.h"
 
@@ -37,7 +38,8 @@ void setup_prompt(CLI::App& app, CommandContext& context) {
   });
 }
 
-VELKO_REGISTER_COMMAND("prompt", setup_prompt);
-
 }  // namespace
+
+void add_prompt_command(CLI::App& app, CommandContext& context) { setup_prompt(app, context); }
+
 }  // namespace velko::app

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/json.h"
@@ -84,7 +85,8 @@ void setup_search(CLI::App& app, CommandContext& context) {
   });
 }
 
-VELKO_REGISTER_COMMAND("search", setup_search);
-
 }  // namespace
+
+void add_search_command(CLI::App& app, CommandContext& context) { setup_search(app, context); }
+
 }  // namespace velko::app

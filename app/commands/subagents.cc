@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "velko/base/env.h"
 #include "velko/base/json.h"
 #include "velko/subagents/defaults/defaults.h"
@@ -37,7 +38,8 @@ void setup_subagents(CLI::App& app, CommandContext& context) {
   });
 }
 
-VELKO_REGISTER_COMMAND("subagents", setup_subagents);
-
 }  // namespace
+
+void add_subagents_command(CLI::App& app, CommandContext& context) { setup_subagents(app, context); }
+
 }  // namespace velko::app

@@ -13,6 +13,7 @@
 
 #include "app/agent_builder.h"
 #include "app/command.h"
+#include "app/commands/commands.h"
 #include "app/signal_pipe.h"
 #include "velko/base/cancel.h"
 #include "velko/base/env.h"
@@ -103,7 +104,8 @@ void setup_tool(CLI::App& app, CommandContext& context) {
   command->callback([options, &context] { context.exit_code = run_tool(*options, context); });
 }
 
-VELKO_REGISTER_COMMAND("tool", setup_tool);
-
 }  // namespace
+
+void add_tool_command(CLI::App& app, CommandContext& context) { setup_tool(app, context); }
+
 }  // namespace velko::app
