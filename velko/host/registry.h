@@ -9,12 +9,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "velko/base/json.h"
+#include "velko/base/named_table.h"
 #include "velko/host/backend.h"
 #include "velko/host/middleware.h"
 
@@ -51,11 +51,9 @@ class Registry {
   std::vector<std::string> operation_names() const;
 
  private:
-  mutable std::mutex mu_;
-  // state below is guarded by mu_
-  std::vector<std::pair<std::string, MiddlewareFactory>> middlewares_;
-  std::vector<std::pair<std::string, BackendFactory>> backends_;
-  std::vector<std::pair<std::string, Operation>> operations_;
+  base::NamedTable<MiddlewareFactory> middlewares_;
+  base::NamedTable<BackendFactory> backends_;
+  base::NamedTable<Operation> operations_;
 };
 
 }  // namespace velko::host

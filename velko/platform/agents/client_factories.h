@@ -19,12 +19,11 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "velko/base/named_table.h"
 #include "velko/platform/agents/search_clients.h"
 
 namespace velko::platform::agents {
@@ -61,10 +60,8 @@ class ClientFactories {
   std::vector<std::string> docs_search_names() const;
 
  private:
-  mutable std::mutex mu_;
-  // state below is guarded by mu_
-  std::vector<std::pair<std::string, WebSearchClientFactory>> web_search_;
-  std::vector<std::pair<std::string, DocsSearchClientFactory>> docs_search_;
+  base::NamedTable<WebSearchClientFactory> web_search_;
+  base::NamedTable<DocsSearchClientFactory> docs_search_;
 };
 
 }  // namespace velko::platform::agents
