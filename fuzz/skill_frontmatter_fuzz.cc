@@ -33,7 +33,7 @@ void check(bool condition) {
 void read_skill_md(std::string_view bytes) {
   std::string text;
   try {
-    text = skills::decode_text_file(std::string(bytes));
+    text = velko::base::decode_text_file(std::string(bytes));
   } catch (const velko::base::UnicodeDecodeError&) {
     return;
   }

@@ -28,4 +28,10 @@ size_t count_code_points(std::string_view text);
 // The first `count` code points of `text`, never splitting a sequence.
 std::string_view prefix_code_points(std::string_view text, size_t count);
 
+// The text as a reader of UTF-8 text files sees it: every CR LF pair and every lone CR
+// turned into a line feed (in place: a file without CR is returned as it came). Throws
+// UnicodeDecodeError (with the position and the offending byte) when `bytes` is
+// not valid UTF-8.
+std::string decode_text_file(std::string bytes);
+
 }  // namespace velko::base

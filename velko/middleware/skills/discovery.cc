@@ -13,6 +13,7 @@
 #include "velko/base/logging.h"
 #include "velko/base/printable.h"
 #include "velko/base/strings.h"
+#include "velko/base/utf8.h"
 #include "velko/middleware/skills/frontmatter.h"
 
 namespace velko::middleware::skills {
@@ -135,7 +136,7 @@ std::optional<SkillMetadata> parse_skill_file(int fd, const fs::path& path) {
       logger().warning("Skipping " + shown + ": file too large");
       return std::nullopt;
     }
-    std::string text = decode_text_file(std::move(bytes));
+    std::string text = base::decode_text_file(std::move(bytes));
     FrontMatterFields fields = read_front_matter(text, MAX_SKILL_DESCRIPTION_LENGTH, MAX_SKILL_FILE_SIZE);
     switch (fields.status) {
       case FrontMatterFields::Status::kNoFrontMatter:

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "velko/base/errors.h"
+#include "velko/base/utf8.h"
 
 namespace velko::middleware::skills {
 namespace {
@@ -323,7 +324,7 @@ TEST(PythonRepr, QuotesAndEscapesLikePython) {
 }
 
 TEST(DecodeTextFile, TurnsLineEndsIntoLineFeeds) {
-  EXPECT_EQ(decode_text_file("a\r\nb\rc\n\r\r\nd"), "a\nb\nc\n\n\nd");
+  EXPECT_EQ(base::decode_text_file("a\r\nb\rc\n\r\r\nd"), "a\nb\nc\n\n\nd");
   // The same as replacing CR LF, then lone CR, on many mixed texts (the rewrite is in place).
   const std::vector<std::string> pieces = {"\r", "\n", "\r\n", "a", "\xc3\xa9", "12345678", "\xe2\x80\xa8"};
   std::mt19937 random(7);
@@ -339,10 +340,10 @@ TEST(DecodeTextFile, TurnsLineEndsIntoLineFeeds) {
         if (idx + 1 < text.size() && text[idx + 1] == '\n') ++idx;
       }
     }
-    ASSERT_EQ(decode_text_file(text), expected);
+    ASSERT_EQ(base::decode_text_file(text), expected);
   }
-  EXPECT_EQ(decode_text_file(std::string(100, 'x') + "\r\n"), std::string(100, 'x') + "\n");
-  EXPECT_EQ(decode_text_file("caf\xc3\xa9 \xf0\x9f\x98\x80\r"), "caf\xc3\xa9 \xf0\x9f\x98\x80\n");
+  EXPECT_EQ(base::decode_text_file(std::string(100, 'x') + "\r\n"), std::string(100, 'x') + "\n");
+  EXPECT_EQ(base::decode_text_file("caf\xc3\xa9 \xf0\x9f\x98\x80\r"), "caf\xc3\xa9 \xf0\x9f\x98\x80\n");
 }
 
 TEST(DecodeTextFile, RefusesInvalidUtf8WithThePosition) {
@@ -357,7 +358,7 @@ TEST(DecodeTextFile, RefusesInvalidUtf8WithThePosition) {
   };
   for (const auto& [bytes, message] : cases) {
     try {
-      decode_text_file(bytes);
+      base::decode_text_file(bytes);
       ADD_FAILURE() << "no error";
     } catch (const base::UnicodeDecodeError& error) {
       EXPECT_NE(std::string(error.what()).find(message), std::string::npos) << error.what();
