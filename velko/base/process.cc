@@ -436,12 +436,12 @@ std::optional<std::string> find_program(const std::string& program, const std::s
   return std::nullopt;
 }
 
-ProcessResult run_process(const ProcessOptions& options) {
-  if (options.argv.empty() || options.argv[0].empty()) throw ValueError("run_process: argv must name a program");
+namespace {
 
-  std::map<std::string, std::string> env = options.env ? *options.env : environment();
-  for (const auto& [name, value] : options.env_overrides) env[name] = value;
-
+// The program to run: argv[0] itself when it holds a "/", else found in the PATH of the
+// child's environment (or of this process). Also checks the working directory. Throws
+// what throw_spawn_error throws.
+std::string resolve_program(const ProcessOptions& options, const std::map<std::string, std::string>& env) {
   const std::string& name = options.argv[0];
   std::string program = name;
   if (name.find('/') == std::string::npos) {
@@ -457,28 +457,27 @@ ProcessResult run_process(const ProcessOptions& options) {
     if (::stat(options.cwd->c_str(), &info) != 0) throw_spawn_error(errno, options.cwd->string());
     if (!S_ISDIR(info.st_mode)) throw_spawn_error(ENOTDIR, options.cwd->string());
   }
+  return program;
+}
 
-  std::vector<std::string> argv_texts = options.argv;
-  std::vector<std::string> env_texts;
-  env_texts.reserve(env.size());
-  for (const auto& [key, value] : env) env_texts.push_back(key + "=" + value);
-  std::vector<char*> argv_ptrs = c_strings(argv_texts);
-  std::vector<char*> env_ptrs = c_strings(env_texts);
-
-  ProcessResult result;
-  if (is_cancelled(options.cancel)) {  // cancelled before it started: nothing runs
-    result.cancelled = true;
-    result.exit_code = -SIGKILL;
-    return result;
-  }
-
+// The pipes between this process and the child; a stream the options do not capture or
+// feed has none.
+struct ChildPipes {
   Pipe out, err, in;
-  if (options.capture_output) {
-    out = make_pipe();
-    err = make_pipe();
-  }
-  if (options.stdin_text) in = make_pipe();
+};
 
+// Starts the child in a session of its own, with default signal handling and no blocked
+// signals, its streams on `pipes` (or /dev/null), and no other inherited descriptor.
+// With kill_descendants it runs under the reaper. Returns its pid; throws what
+// throw_spawn_error throws.
+pid_t spawn_child(const ProcessOptions& options, const std::string& program, std::vector<char*>& argv,
+                  std::vector<char*>& envp, ChildPipes& pipes) {
+  const std::string& name = options.argv[0];
+  if (options.kill_descendants) {
+    return spawn_with_reaper(program, name, argv.data(), envp.data(), options.stdin_text ? pipes.in.read_end.get() : -1,
+                             options.capture_output ? pipes.out.write_end.get() : -1,
+                             options.capture_output ? pipes.err.write_end.get() : -1, options.cwd);
+  }
   SpawnSetup setup;
   sigset_t signals;
   sigemptyset(&signals);
@@ -490,13 +489,13 @@ ProcessResult run_process(const ProcessOptions& options) {
   posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   posix_spawn_file_actions_t* actions = setup.actions();
   if (options.stdin_text) {
-    posix_spawn_file_actions_adddup2(actions, in.read_end.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(actions, pipes.in.read_end.get(), STDIN_FILENO);
   } else {
     posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   }
   if (options.capture_output) {
-    posix_spawn_file_actions_adddup2(actions, out.write_end.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(actions, err.write_end.get(), STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(actions, pipes.out.write_end.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(actions, pipes.err.write_end.get(), STDERR_FILENO);
   } else {
     posix_spawn_file_actions_addopen(actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
@@ -504,22 +503,21 @@ ProcessResult run_process(const ProcessOptions& options) {
   if (options.cwd) posix_spawn_file_actions_addchdir_np(actions, options.cwd->c_str());
   // Descriptors this process inherited without close-on-exec stay here too.
   posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1);
-
   pid_t pid = -1;
-  if (options.kill_descendants) {
-    pid =
-        spawn_with_reaper(program, name, argv_ptrs.data(), env_ptrs.data(), options.stdin_text ? in.read_end.get() : -1,
-                          options.capture_output ? out.write_end.get() : -1,
-                          options.capture_output ? err.write_end.get() : -1, options.cwd);
-  } else {
-    int spawn_error = ::posix_spawn(&pid, program.c_str(), actions, setup.attr(), argv_ptrs.data(), env_ptrs.data());
-    if (spawn_error != 0) throw_spawn_error(spawn_error, name);
-  }
+  int spawn_error = ::posix_spawn(&pid, program.c_str(), actions, setup.attr(), argv.data(), envp.data());
+  if (spawn_error != 0) throw_spawn_error(spawn_error, name);
+  return pid;
+}
 
-  // The child holds its own ends now.
-  out.write_end.reset();
-  err.write_end.reset();
-  in.read_end.reset();
+// Feeds stdin and collects stdout and stderr until the child's streams close and it has
+// exited, ending its group at the time limit or on cancellation (and then waiting at most
+// DRAIN_AFTER_KILL for the rest). Sets result's outputs, timed_out and cancelled; does not
+// reap the child. Throws OSError when poll fails (the group is killed and reaped first).
+void supervise(const ProcessOptions& options, const std::string& program, pid_t pid, ChildPipes& pipes,
+               ProcessResult& result) {
+  Pipe& out = pipes.out;
+  Pipe& err = pipes.err;
+  Pipe& in = pipes.in;
   for (Fd* fd : {&out.read_end, &err.read_end, &in.write_end}) {
     if (fd->open()) set_nonblocking(fd->get());
   }
@@ -598,7 +596,11 @@ ProcessResult run_process(const ProcessOptions& options) {
   if (options.kill_descendants && !exited_without_reaping(pid)) ::kill(-pid, SIGKILL);
   result.stdout_text = stdout_capture.take();
   result.stderr_text = stderr_capture.take();
+}
 
+// Reaps the child and records how it ended: its exit status, or the signal that ended it
+// (as a negative exit code).
+void reap(pid_t pid, ProcessResult& result) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
@@ -612,6 +614,45 @@ ProcessResult run_process(const ProcessOptions& options) {
     result.term_signal = WTERMSIG(status);
     result.exit_code = -WTERMSIG(status);
   }
+}
+
+}  // namespace
+
+ProcessResult run_process(const ProcessOptions& options) {
+  if (options.argv.empty() || options.argv[0].empty()) throw ValueError("run_process: argv must name a program");
+
+  std::map<std::string, std::string> env = options.env ? *options.env : environment();
+  for (const auto& [name, value] : options.env_overrides) env[name] = value;
+  const std::string program = resolve_program(options, env);
+
+  std::vector<std::string> argv_texts = options.argv;
+  std::vector<std::string> env_texts;
+  env_texts.reserve(env.size());
+  for (const auto& [key, value] : env) env_texts.push_back(key + "=" + value);
+  std::vector<char*> argv_ptrs = c_strings(argv_texts);
+  std::vector<char*> env_ptrs = c_strings(env_texts);
+
+  ProcessResult result;
+  if (is_cancelled(options.cancel)) {  // cancelled before it started: nothing runs
+    result.cancelled = true;
+    result.exit_code = -SIGKILL;
+    return result;
+  }
+
+  ChildPipes pipes;
+  if (options.capture_output) {
+    pipes.out = make_pipe();
+    pipes.err = make_pipe();
+  }
+  if (options.stdin_text) pipes.in = make_pipe();
+  pid_t pid = spawn_child(options, program, argv_ptrs, env_ptrs, pipes);
+  // The child holds its own ends now.
+  pipes.out.write_end.reset();
+  pipes.err.write_end.reset();
+  pipes.in.read_end.reset();
+
+  supervise(options, program, pid, pipes, result);
+  reap(pid, result);
   return result;
 }
 
