@@ -340,45 +340,20 @@ class PostgresConnection : public DriverConnection {
     return PQsendQueryParams(conn_, command, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
   }
 
-  // Reads the answers of the pipeline run() sent (and, first, those still owed to an
-  // earlier one). The database's error, if any, goes to `error`; throws only when the
-  // connection cannot be used any more.
-  Result read_results(bool settle, bool limited, const ExecuteOptions& options, std::optional<std::string>& error,
-                      bool& stopped) {
-    while (pending_syncs_ > 2) finish_pipeline();
-    rollback_pending_ = false;
-    if (settle) {
-      while (next_result()) {  // the leading ROLLBACK: a warning at most
-      }
-    }
+  // The rows of one statement's answer as they arrive: the columns from the first result
+  // that has them, the values converted (or cut when longer than max_value_bytes), at
+  // most max_rows of them (truncated says that more came).
+  struct RowCollector {
+    explicit RowCollector(const ExecuteOptions& execute_options) : options(execute_options) {}
 
-    bool begin_failed = false;
-    {
-      ResultPtr result = next_result();
-      if (result && PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-        error = result_error(result.get());
-        begin_failed = true;
-      }
-      while (next_result()) {
-      }
-    }
-    if (limited && !begin_failed) {
-      ResultPtr result = next_result();
-      if (result && PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-        error = result_error(result.get());
-        begin_failed = true;
-      }
-      while (next_result()) {
-      }
-    }
-
+    const ExecuteOptions& options;
     std::vector<std::string> keys;
     std::vector<PgOid> types;
     std::vector<Row> rows;
     bool returns_rows = false;
     bool truncated = false;
-    bool cancelled = false;
-    auto describe = [&](const PGresult* result) {
+
+    void describe(const PGresult* result) {
       if (returns_rows) return;
       returns_rows = true;
       int columns = PQnfields(result);
@@ -386,9 +361,9 @@ class PostgresConnection : public DriverConnection {
         keys.emplace_back(PQfname(result, column));
         types.push_back(PQftype(result, column));
       }
-    };
+    }
 
-    auto keep_rows = [&](const PGresult* result) {
+    void keep(const PGresult* result) {
       const int count = PQntuples(result);
       for (int index = 0; index < count; ++index) {
         if (options.max_rows != 0 && rows.size() >= options.max_rows) {
@@ -400,39 +375,69 @@ class PostgresConnection : public DriverConnection {
         for (int column = 0; column < static_cast<int>(types.size()); ++column) {
           if (PQgetisnull(result, index, column)) {
             row.emplace_back(nullptr);
+            continue;
+          }
+          std::string_view text(PQgetvalue(result, index, column), PQgetlength(result, index, column));
+          if (options.max_value_bytes != 0 && text.size() > options.max_value_bytes) {
+            std::string cut(text);  // too long to convert: its text, cut
+            cut_long_text(cut, options.max_value_bytes);
+            row.emplace_back(std::move(cut));
           } else {
-            std::string_view text(PQgetvalue(result, index, column), PQgetlength(result, index, column));
-            if (options.max_value_bytes != 0 && text.size() > options.max_value_bytes) {
-              std::string cut(text);  // too long to convert: its text, cut
-              cut_long_text(cut, options.max_value_bytes);
-              row.emplace_back(std::move(cut));
-            } else {
-              row.push_back(pg_value(types[column], text));
-            }
+            row.push_back(pg_value(types[column], text));
           }
         }
         rows.push_back(std::move(row));
       }
-    };
+    }
+  };
 
+  // Reads what comes before the statement's answer: the answers still owed to an earlier
+  // pipeline, the leading ROLLBACK (with `settle`), the BEGIN and, with `limited`, the
+  // SET of the time limit. Returns false, with the database's error in `error`, when the
+  // BEGIN or the SET failed.
+  bool read_preamble(bool settle, bool limited, std::optional<std::string>& error) {
+    while (pending_syncs_ > 2) finish_pipeline();
+    rollback_pending_ = false;
+    if (settle) {
+      while (next_result()) {  // the leading ROLLBACK: a warning at most
+      }
+    }
+    for (int command = 0; command < (limited ? 2 : 1); ++command) {
+      ResultPtr result = next_result();
+      bool failed = result && PQresultStatus(result.get()) != PGRES_COMMAND_OK;
+      if (failed) error = result_error(result.get());
+      while (next_result()) {
+      }
+      if (failed) return false;
+    }
+    return true;
+  }
+
+  // Reads the statement's own answer into `rows`. A statement that has sent max_rows rows
+  // is cancelled (its query-canceled error is then ours, not the caller's); a
+  // query-canceled error otherwise sets `stopped`. The first database error goes to
+  // `error`. Throws for COPY, which cannot be driven inside a pipeline.
+  void read_statement(bool begin_ok, RowCollector& rows, std::optional<std::string>& error, bool& stopped) {
+    const ExecuteOptions& options = rows.options;
     // A statement that may return any number of rows is read one row at a time, so no
     // more than max_rows are ever held; so is one whose values are cut while read, so
     // that no more than one row of long values is held.
     const bool row_at_a_time = !(options.rows_bounded && options.max_rows != 0) || options.max_value_bytes != 0;
-    if (!begin_failed && row_at_a_time) PQsetSingleRowMode(conn_);
+    if (begin_ok && row_at_a_time) PQsetSingleRowMode(conn_);
+    bool cancelled = false;
     while (ResultPtr result = next_result()) {
       switch (PQresultStatus(result.get())) {
         case PGRES_SINGLE_TUPLE:
-          describe(result.get());
-          keep_rows(result.get());
-          if (truncated && !cancelled) {
+          rows.describe(result.get());
+          rows.keep(result.get());
+          if (rows.truncated && !cancelled) {
             cancel_statement();
             cancelled = true;
           }
           break;
         case PGRES_TUPLES_OK:
-          describe(result.get());
-          keep_rows(result.get());  // rows when not read one at a time
+          rows.describe(result.get());
+          rows.keep(result.get());  // rows when not read one at a time
           break;
         case PGRES_COMMAND_OK:
           break;
@@ -458,13 +463,23 @@ class PostgresConnection : public DriverConnection {
           break;
       }
     }
+  }
+
+  // Reads the answers of the pipeline run() sent (and, first, those still owed to an
+  // earlier one). The database's error, if any, goes to `error`; throws only when the
+  // connection cannot be used any more.
+  Result read_results(bool settle, bool limited, const ExecuteOptions& options, std::optional<std::string>& error,
+                      bool& stopped) {
+    bool begin_ok = read_preamble(settle, limited, error);
+    RowCollector rows(options);
+    read_statement(begin_ok, rows, error, stopped);
     finish_pipeline();  // the first sync
     // The closing ROLLBACK and DISCARD ALL: a session that could not be reset is not
     // used again.
     if (!finish_pipeline()) broken_ = true;
     if (!alive()) lost();
-    if (error || !returns_rows) return Result();
-    return Result(std::move(keys), std::move(rows), truncated);
+    if (error || !rows.returns_rows) return Result();
+    return Result(std::move(rows.keys), std::move(rows.rows), rows.truncated);
   }
 
   static std::vector<std::string> first_column(const Result& result) {
