@@ -30,18 +30,11 @@ std::string host_of(std::string_view url) {
 }  // namespace
 
 StatementControl::StatementControl(const sql::ExecuteOptions& options)
-    : cancel_(options.cancel), timeout_(options.timeout) {
-  if (timeout_.count() > 0) deadline_ = Clock::now() + timeout_;
-  subscription_ = base::on_cancel(cancel_, [this] {
-    std::lock_guard<std::mutex> lock(mu_);
-    wake_ = true;
-    woken_.notify_all();
-  });
-}
+    : timeout_(options.timeout), watch_(options, nullptr) {}
 
 double StatementControl::request_seconds(double cap, double floor) const {
-  if (!deadline_) return cap;
-  double left = std::chrono::duration<double>(*deadline_ - Clock::now()).count();
+  if (timeout_.count() <= 0) return cap;
+  double left = std::chrono::duration<double>(watch_.remaining()).count();
   return std::max(floor, std::min(cap, left));
 }
 
@@ -50,12 +43,7 @@ long long StatementControl::limit_seconds() const {
   return (timeout_.count() + 999) / 1000;
 }
 
-void StatementControl::wait(std::chrono::milliseconds pause) {
-  Clock::time_point until = Clock::now() + pause;
-  if (deadline_) until = std::min(until, *deadline_);
-  std::unique_lock<std::mutex> lock(mu_);
-  woken_.wait_until(lock, until, [this] { return wake_; });
-}
+void StatementControl::wait(std::chrono::milliseconds pause) { watch_.sleep_for(pause); }
 
 void StatementControl::stop_if_needed(const std::function<void()>& stop) {
   bool was_cancelled = cancelled();

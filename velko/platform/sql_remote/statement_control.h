@@ -5,19 +5,19 @@
 // on the server and throws what finish() throws.
 //
 // One object per statement, used by the thread that runs it; cancel() of the caller's
-// signal may come from any thread.
+// signal may come from any thread. The deadline and the wake-up on cancellation are a
+// sql::StatementWatch's (one without a stop function, so no thread of its own).
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "velko/base/cancel.h"
 #include "velko/base/json.h"
 #include "velko/platform/sql/result.h"
+#include "velko/platform/sql/statement_watch.h"
 
 namespace velko::platform::sql_remote {
 
@@ -30,8 +30,8 @@ class StatementControl {
   StatementControl(const StatementControl&) = delete;
   StatementControl& operator=(const StatementControl&) = delete;
 
-  bool cancelled() const { return base::is_cancelled(cancel_); }
-  bool expired() const { return deadline_ && Clock::now() >= *deadline_; }
+  bool cancelled() const { return watch_.cancelled(); }
+  bool expired() const { return watch_.timed_out(); }
   // True when the statement must stop now (cancelled or past its limit).
   bool must_stop() const { return cancelled() || expired(); }
 
@@ -58,13 +58,8 @@ class StatementControl {
   std::string timeout_text() const;
 
  private:
-  base::CancelSignalPtr cancel_;
-  std::chrono::milliseconds timeout_;
-  std::optional<Clock::time_point> deadline_;
-  std::mutex mu_;
-  std::condition_variable woken_;
-  bool wake_ = false;  // guarded by mu_
-  base::CancelSignal::Subscription subscription_;
+  const std::chrono::milliseconds timeout_;
+  sql::StatementWatch watch_;
 };
 
 // The base URL of a service: the environment variable `env_name` when set and non-empty,
