@@ -2,6 +2,7 @@
 
 #include "velko/base/errors.h"
 #include "velko/base/json.h"
+#include "velko/base/run_mode.h"
 #include "velko/platform/sandbox/e2b_backend.h"
 #include "velko/platform/sandbox/local_sandbox.h"
 
@@ -24,7 +25,8 @@ host::PluginLoader& plugin_loader() {
 
 std::vector<std::shared_ptr<host::AgentMiddleware>> build_middlewares(const AgentOptions& options) {
   std::shared_ptr<host::BackendProtocol> backend = options.backend;
-  if (!backend && options.mode == "web" && options.sandbox_id && !options.sandbox_id->empty()) {
+  if (!backend && base::parse_run_mode(options.mode) == base::RunMode::kWeb && options.sandbox_id &&
+      !options.sandbox_id->empty()) {
     if (!platform::sandbox::is_safe_sandbox_id(*options.sandbox_id)) {
       throw base::ValueError("Invalid sandbox id: " + base::quote(*options.sandbox_id));
     }

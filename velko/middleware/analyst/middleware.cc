@@ -50,12 +50,12 @@ std::optional<std::string> connection_id_of(const Json& state) {
 
 DataAnalysisMiddleware::DataAnalysisMiddleware(std::shared_ptr<host::BackendProtocol> backend, std::string mode,
                                                std::optional<std::string> cwd)
-    : mode_(std::move(mode)) {
-  tools_.push_back(_execute_sql_query_tool_generator(mode_));
-  tools_.push_back(_list_schemas_tool_generator(mode_));
-  tools_.push_back(_list_tables_tool_generator(mode_));
-  tools_.push_back(_get_table_columns_tool_generator(mode_));
-  if (mode_ == "cli") {
+    : mode_(base::parse_run_mode(mode)) {
+  tools_.push_back(_execute_sql_query_tool_generator(mode));
+  tools_.push_back(_list_schemas_tool_generator(mode));
+  tools_.push_back(_list_tables_tool_generator(mode));
+  tools_.push_back(_get_table_columns_tool_generator(mode));
+  if (mode_ == base::RunMode::kCli) {
     tools_.push_back(_generate_charts_cli_tool_generator(cwd));
   } else if (backend) {
     tools_.push_back(_generate_charts_web_tool_generator(backend, make_default_storage()));
@@ -66,7 +66,7 @@ host::ModelRequest DataAnalysisMiddleware::enrich(const host::ModelRequest& requ
   std::optional<std::string> connection_id = connection_id_of(request.state());
   try {
     Json config;
-    if (mode_ == "cli") {
+    if (mode_ == base::RunMode::kCli) {
       config = platform::config::get_local_database_config(connection_id);
     } else if (connection_id && !connection_id->empty()) {
       config = platform::services::get_database_config(*connection_id);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "velko/base/run_mode.h"
 #include "velko/host/backend.h"
 #include "velko/host/middleware.h"
 
@@ -37,14 +38,15 @@ std::optional<std::string> connection_id_of(const Json& state);
 
 class DataAnalysisMiddleware : public host::AgentMiddleware {
  public:
-  // backend: the sandbox for web-mode charts (may be null). mode: "cli" or "web".
+  // backend: the sandbox for web-mode charts (may be null). mode: "cli" or "web"
+  // (ValueError for any other text).
   // cwd: the user's working directory, handed to the local chart tool.
   explicit DataAnalysisMiddleware(std::shared_ptr<host::BackendProtocol> backend = nullptr, std::string mode = "web",
                                   std::optional<std::string> cwd = std::nullopt);
 
   std::string name() const override { return "DataAnalysisMiddleware"; }
   std::vector<std::string> state_schema() const override { return {CONNECTION_ID_KEY}; }
-  const std::string& mode() const { return mode_; }
+  std::string mode() const { return base::run_mode_name(mode_); }
 
   host::ModelResponse wrap_model_call(const host::ModelRequest& request, const host::ModelHandler& handler) override;
   std::future<host::ModelResponse> awrap_model_call(const host::ModelRequest& request,
@@ -56,7 +58,7 @@ class DataAnalysisMiddleware : public host::AgentMiddleware {
   host::ModelRequest enrich(const host::ModelRequest& request) const;
 
  private:
-  const std::string mode_;
+  const base::RunMode mode_;
 };
 
 }  // namespace velko::middleware::analyst

@@ -8,6 +8,7 @@
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/host/config.h"
+#include "velko/middleware/analyst/tools.h"
 #include "velko/platform/config/local_config.h"
 #include "velko/platform/services/hosted_services.h"
 
@@ -47,6 +48,24 @@ class AnalystMiddlewareTest : public ::testing::Test {
   std::filesystem::path home_;
   std::unique_ptr<base::ScopedEnv> home_env_;
 };
+
+// A mode is parsed where it enters: a misspelt one is refused at once rather than giving
+// cli behaviour in one place and web behaviour in another.
+TEST(RunModes, AMisspeltModeIsRefusedWhereItEnters) {
+  for (const char* mode : {"Web", "clii", "", "kubernetes "}) {
+    EXPECT_THROW(DataAnalysisMiddleware(nullptr, mode), base::ValueError) << mode;
+    EXPECT_THROW(_execute_sql_query_tool_generator(mode), base::ValueError) << mode;
+    EXPECT_THROW(_list_tables_tool_generator(mode), base::ValueError) << mode;
+  }
+  try {
+    DataAnalysisMiddleware(nullptr, "wbe");
+    ADD_FAILURE() << "a misspelt mode was accepted";
+  } catch (const base::ValueError& error) {
+    EXPECT_STREQ(error.what(), "Unknown mode 'wbe' (use cli, web or kubernetes)");
+  }
+  EXPECT_EQ(DataAnalysisMiddleware(nullptr, "cli").mode(), "cli");
+  EXPECT_EQ(DataAnalysisMiddleware(nullptr, "web").mode(), "web");
+}
 
 TEST(DatabaseContext, BlockTextForKnownUnknownAndMissingDatabase) {
   EXPECT_EQ(_build_database_context({{"type", "POSTGRES"}, {"database", "analytics_db"}}),

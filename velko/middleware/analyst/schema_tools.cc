@@ -12,6 +12,7 @@
 
 #include "velko/base/cancel.h"
 #include "velko/base/json.h"
+#include "velko/base/run_mode.h"
 #include "velko/base/strings.h"
 #include "velko/base/utf8.h"
 #include "velko/middleware/analyst/answer_bounds.h"
@@ -43,9 +44,9 @@ struct Target {
   platform::sql::ExecuteOptions options;
 };
 
-Target target_of(const std::optional<std::string>& connection_id, const std::string& mode,
+Target target_of(const std::optional<std::string>& connection_id, base::RunMode mode,
                  const host::ToolRuntime& runtime) {
-  Json config = platform::warehouse::get_db_config(connection_id, mode);
+  Json config = platform::warehouse::get_db_config(connection_id, base::run_mode_name(mode));
   Target target;
   target.engine = platform::warehouse::get_db_engine_for_config(config);
   target.options = platform::warehouse::call_options(config, runtime.cancel);
@@ -61,8 +62,8 @@ std::string names_answer(Json answer, const char* key, const std::vector<std::st
 }
 
 // The identifier check every tool starts with: web mode needs one.
-bool missing_web_connection(const std::string& mode, const std::optional<std::string>& connection_id) {
-  return mode == "web" && (!connection_id || connection_id->empty());
+bool missing_web_connection(base::RunMode mode, const std::optional<std::string>& connection_id) {
+  return mode == base::RunMode::kWeb && (!connection_id || connection_id->empty());
 }
 
 std::string error_text(const std::string& prefix, const std::exception& error) {
@@ -72,7 +73,7 @@ std::string error_text(const std::string& prefix, const std::exception& error) {
 // The text form of a column's type: text as is, anything else as its JSON text.
 std::string type_text(const Json& type) { return type.is_string() ? type.get<std::string>() : base::dumps(type); }
 
-std::string list_schemas_tool(const std::string& mode, const host::ToolRuntime& runtime) {
+std::string list_schemas_tool(base::RunMode mode, const host::ToolRuntime& runtime) {
   std::optional<std::string> connection_id = connection_id_of(runtime.state);
   if (missing_web_connection(mode, connection_id)) return NO_CONNECTION;
   try {
@@ -84,7 +85,7 @@ std::string list_schemas_tool(const std::string& mode, const host::ToolRuntime& 
   }
 }
 
-std::string list_tables_tool(const std::string& mode, const std::string& db_schema, const host::ToolRuntime& runtime) {
+std::string list_tables_tool(base::RunMode mode, const std::string& db_schema, const host::ToolRuntime& runtime) {
   std::optional<std::string> connection_id = connection_id_of(runtime.state);
   if (missing_web_connection(mode, connection_id)) return NO_CONNECTION;
   if (db_schema.empty()) return "Error: Schema name is required. Call list_schemas() first to see available schemas.";
@@ -99,8 +100,8 @@ std::string list_tables_tool(const std::string& mode, const std::string& db_sche
   }
 }
 
-std::string get_table_columns_tool(const std::string& mode, const std::string& db_schema,
-                                   const std::string& table_names, const host::ToolRuntime& runtime) {
+std::string get_table_columns_tool(base::RunMode mode, const std::string& db_schema, const std::string& table_names,
+                                   const host::ToolRuntime& runtime) {
   std::optional<std::string> connection_id = connection_id_of(runtime.state);
   if (missing_web_connection(mode, connection_id)) return NO_CONNECTION;
   if (db_schema.empty()) return "Error: Schema name is required";
@@ -173,19 +174,22 @@ std::string get_table_columns_tool(const std::string& mode, const std::string& d
 
 }  // namespace
 
-host::Tool _list_schemas_tool_generator(const std::string& mode) {
+host::Tool _list_schemas_tool_generator(const std::string& mode_text) {
+  const base::RunMode mode = base::parse_run_mode(mode_text);
   return host::Tool("list_schemas_tool", LIST_SCHEMAS_DESCRIPTION, {},
                     [mode](const Json&, const host::ToolRuntime& runtime) { return list_schemas_tool(mode, runtime); });
 }
 
-host::Tool _list_tables_tool_generator(const std::string& mode) {
+host::Tool _list_tables_tool_generator(const std::string& mode_text) {
+  const base::RunMode mode = base::parse_run_mode(mode_text);
   return host::Tool("list_tables_tool", LIST_TABLES_DESCRIPTION, {{"db_schema", "string", "", true}},
                     [mode](const Json& args, const host::ToolRuntime& runtime) {
                       return list_tables_tool(mode, args.at("db_schema").get<std::string>(), runtime);
                     });
 }
 
-host::Tool _get_table_columns_tool_generator(const std::string& mode) {
+host::Tool _get_table_columns_tool_generator(const std::string& mode_text) {
+  const base::RunMode mode = base::parse_run_mode(mode_text);
   return host::Tool("get_table_columns_tool", GET_TABLE_COLUMNS_DESCRIPTION,
                     {{"db_schema", "string", "", true}, {"table_names", "string", "", true}},
                     [mode](const Json& args, const host::ToolRuntime& runtime) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "velko/base/json.h"
+#include "velko/base/run_mode.h"
 #include "velko/base/strings.h"
 #include "velko/base/utf8.h"
 #include "velko/middleware/analyst/answer_bounds.h"
@@ -52,16 +53,18 @@ std::string row_text(const platform::sql::Row& row) {
   return out;
 }
 
-std::string execute_sql_query(const std::string& mode, const std::string& query, const host::ToolRuntime& runtime) {
+std::string execute_sql_query(base::RunMode mode, const std::string& query, const host::ToolRuntime& runtime) {
   std::optional<std::string> connection_id = connection_id_of(runtime.state);
-  if (mode == "web" && (!connection_id || connection_id->empty())) return "Error: No database connection configured";
+  if (mode == base::RunMode::kWeb && (!connection_id || connection_id->empty())) {
+    return "Error: No database connection configured";
+  }
   try {
     if (query.size() > MAX_QUERY_BYTES) {
       return "Error executing query: the query text is " + std::to_string(query.size()) + " bytes long; at most " +
              std::to_string(MAX_QUERY_BYTES) + " bytes (1 MiB) are accepted";
     }
-    Json config = mode == "cli" ? platform::config::get_local_database_config(connection_id)
-                                : platform::services::get_database_config(connection_id.value_or(""));
+    Json config = mode == base::RunMode::kCli ? platform::config::get_local_database_config(connection_id)
+                                              : platform::services::get_database_config(connection_id.value_or(""));
     if (base::is_falsy(config)) return "Error: No database connection configured. Use /database to select one.";
     if (!config.is_object() || !config.contains("type")) throw base::KeyError("type");
     const Json& type = config["type"];
@@ -114,7 +117,8 @@ std::string execute_sql_query(const std::string& mode, const std::string& query,
 
 }  // namespace
 
-host::Tool _execute_sql_query_tool_generator(const std::string& mode) {
+host::Tool _execute_sql_query_tool_generator(const std::string& mode_text) {
+  const base::RunMode mode = base::parse_run_mode(mode_text);
   return host::Tool("execute_sql_query", EXECUTE_SQL_QUERY_DESCRIPTION, {{"query", "string", "", true}},
                     [mode](const Json& args, const host::ToolRuntime& runtime) {
                       return execute_sql_query(mode, args.at("query").get<std::string>(), runtime);

@@ -63,7 +63,7 @@ std::string _build_skills_section(const std::vector<SkillMetadata>& skills) {
 
 SkillsMiddleware::SkillsMiddleware(std::string mode, std::shared_ptr<host::BackendProtocol> backend,
                                    std::optional<fs::path> skills_dir, fs::path listing_dir)
-    : mode_(std::move(mode)),
+    : mode_(base::parse_run_mode(mode)),
       backend_(std::move(backend)),
       skills_dir_(skills_dir ? std::move(*skills_dir) : SKILLS_DIR()),
       listing_dir_(std::move(listing_dir)) {}
@@ -137,7 +137,7 @@ std::vector<SkillMetadata> SkillsMiddleware::list_sandbox_skills() const {
 
 host::StateUpdate SkillsMiddleware::before_agent(const Json&, const host::Runtime&) {
   std::vector<SkillMetadata> skills;
-  if (mode_ == "web") {
+  if (mode_ == base::RunMode::kWeb) {
     _copy_skills_to_sandbox();
     Json configurable = host::get_configurable();
     Json skill_ids = Json::array();

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "velko/base/json.h"
+#include "velko/base/run_mode.h"
 #include "velko/host/backend.h"
 #include "velko/host/middleware.h"
 #include "velko/middleware/skills/custom_skill.h"
@@ -48,7 +49,8 @@ std::string _build_skills_section(const std::vector<SkillMetadata>& skills);
 
 class SkillsMiddleware : public host::AgentMiddleware {
  public:
-  // mode: "cli" or "web". backend: the sandbox web mode writes into (may be null).
+  // mode: "cli" or "web" (ValueError for any other text). backend: the sandbox web mode
+  // writes into (may be null).
   // skills_dir: the user's root for cli mode (default SKILLS_DIR()). listing_dir: the
   // root web mode lists after copying, on the local file system (SANDBOX_SKILLS_DIR by
   // default; a deployment that sees the sandbox's home elsewhere points it there). When
@@ -62,7 +64,7 @@ class SkillsMiddleware : public host::AgentMiddleware {
   std::string name() const override { return "SkillsMiddleware"; }
   std::vector<std::string> state_schema() const override { return {SKILLS_METADATA_KEY}; }
 
-  const std::string& mode() const { return mode_; }
+  std::string mode() const { return base::run_mode_name(mode_); }
   const std::shared_ptr<host::BackendProtocol>& backend() const { return backend_; }
   const std::filesystem::path& skills_dir() const { return skills_dir_; }
 
@@ -95,7 +97,7 @@ class SkillsMiddleware : public host::AgentMiddleware {
  private:
   std::vector<SkillMetadata> list_sandbox_skills() const;
 
-  const std::string mode_;
+  const base::RunMode mode_;
   const std::shared_ptr<host::BackendProtocol> backend_;
   const std::filesystem::path skills_dir_;
   const std::filesystem::path listing_dir_;

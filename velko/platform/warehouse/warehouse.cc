@@ -8,6 +8,7 @@
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
+#include "velko/base/run_mode.h"
 #include "velko/platform/config/local_config.h"
 #include "velko/platform/db_utils/config_url.h"
 #include "velko/platform/services/hosted_services.h"
@@ -64,7 +65,7 @@ EngineCache& engine_cache() {
 
 Json resolve_config(const std::optional<std::string>& connection_id, const std::string& mode) {
   const bool has_id = connection_id && !connection_id->empty();
-  if (mode == "cli") {
+  if (base::parse_run_mode(mode) == base::RunMode::kCli) {
     Json config = config::get_local_database_config(connection_id);
     if (base::is_falsy(config)) {
       if (has_id) throw base::ValueError("Connection '" + *connection_id + "' not found");
