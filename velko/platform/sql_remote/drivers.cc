@@ -9,13 +9,6 @@ void register_if_absent(const std::string& scheme, const std::shared_ptr<sql::Dr
   if (!sql::find_driver(scheme)) sql::register_driver(scheme, driver);
 }
 
-// Registers the drivers when the library is loaded, so URLs of these schemes work for
-// every engine of a process that links or loads this module.
-[[maybe_unused]] const bool registered_on_load = [] {
-  register_remote_drivers();
-  return true;
-}();
-
 }  // namespace
 
 void register_remote_drivers() {

@@ -4,8 +4,10 @@
 // files, and MotherDuck, when the build has DuckDB).
 //
 // register_remote_drivers() registers them with sql::register_driver(); it runs once per
-// process (later calls do nothing), is thread-safe, and also runs when this library is
-// loaded. A scheme that already has a driver keeps it.
+// process (later calls do nothing) and is thread-safe. Nothing registers at load time:
+// the warehouse look-up and the engine factories call it before they make an engine, and
+// so must any other code that makes engines for these schemes. A scheme that already has
+// a driver keeps it.
 #pragma once
 
 #include "velko/platform/sql_remote/bigquery_driver.h"
