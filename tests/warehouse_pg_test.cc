@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -326,6 +327,38 @@ TEST_F(PgWarehouseTest, QueriesEndOnTheServerAtTheirTimeLimitOrWhenCancelled) {
   EXPECT_EQ(rows("SELECT 2 AS two"), Json::parse("[[2]]"));
   // The schema tools run under the same limit and signal.
   EXPECT_EQ(_list_schemas_tool_generator("cli").invoke(Json::object(), runtime), "Error listing schemas: cancelled");
+}
+
+// A server that answers neither the statement nor the cancel request (its backend is
+// stopped here with SIGSTOP): the call still ends, soon after its limit, and the
+// connection is not used again.
+TEST_F(PgWarehouseTest, ACallEndsEvenWhenTheServerStopsAnswering) {
+  Json config = server_->database_config();
+  config["query_timeout"] = 1;
+  platform::config::LocalConfigStore().add_connection("frozen", config, false);
+  const Json state = {{"connection_id", "frozen"}};
+  std::string answer;
+  auto started = std::chrono::steady_clock::now();
+  std::thread call([&] { answer = sql("SELECT pg_sleep(3600) AS frozen_backend", state); });
+  std::string pid;
+  for (int attempt = 0; attempt < 50 && pid.empty(); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pid = admin("SELECT pid FROM pg_stat_activity WHERE query LIKE '%frozen_backend%' AND pid <> pg_backend_pid()");
+  }
+  ASSERT_FALSE(pid.empty());
+  if (::kill(std::stoi(pid), SIGSTOP) != 0) {
+    call.join();
+    GTEST_SKIP() << "cannot stop the server's backend (not its owner)";
+  }
+  call.join();
+  auto took = std::chrono::steady_clock::now() - started;
+  ::kill(std::stoi(pid), SIGCONT);
+  admin("SELECT pg_terminate_backend(" + pid + ")");
+  EXPECT_TRUE(answer.starts_with("Error executing query: ")) << answer;
+  EXPECT_NE(answer.find("timed out after 1 second"), std::string::npos) << answer;
+  EXPECT_LT(took, std::chrono::seconds(15));  // limit 1 s + grace 1 s + 5 s for an answer, and slack
+  // The next call gets a working connection.
+  EXPECT_EQ(sql("SELECT 1 AS one", state), R"({"headers": ["one"], "rows": [[1]]})");
 }
 
 // Session state a call leaves behind (advisory locks, prepared statements, settings) is

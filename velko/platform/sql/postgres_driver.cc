@@ -245,9 +245,9 @@ class PostgresConnection : public DriverConnection {
     using Clock = StatementWatch::Clock;
     std::optional<Clock::time_point> stopped_at;
     while (PQisBusy(conn_) == 1) {
-      if (!stopped_at && (watch_->cancelled() || watch_->remaining() + kCancelGrace <= Clock::duration::zero())) {
-        stopped_at = Clock::now();
-      }
+      // From the moment the watch stops the statement, the server has kAbandonAfter to
+      // answer it or the cancel request.
+      if (!stopped_at && watch_->stop_due()) stopped_at = Clock::now();
       if (stopped_at && Clock::now() - *stopped_at > kAbandonAfter) {
         broken_ = true;  // the server answers neither the statement nor the cancel request
         watch_->throw_if_stopped();

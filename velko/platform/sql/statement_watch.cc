@@ -68,6 +68,10 @@ StatementWatch::Clock::duration StatementWatch::remaining() const {
   return left.count() > 0 ? left : Clock::duration::zero();
 }
 
+bool StatementWatch::stop_due() const {
+  return cancelled() || (timeout_.count() > 0 && Clock::now() >= started_ + timeout_ + grace_);
+}
+
 void StatementWatch::throw_if_stopped() const {
   if (cancelled()) throw base::CancelledError();
   if (timed_out()) throw base::TimeoutError(timeout_text(timeout_));

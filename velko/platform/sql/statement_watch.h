@@ -45,6 +45,8 @@ class StatementWatch {
   bool timed_out() const;
   // Time left before the limit (zero when passed); max() without a limit.
   Clock::duration remaining() const;
+  // Whether `stop` is due: the signal fired, or the limit plus the grace has passed.
+  bool stop_due() const;
 
   // Throws CancelledError when cancelled, TimeoutError (timeout_text) when timed out;
   // returns otherwise.
