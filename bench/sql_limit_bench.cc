@@ -13,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "velko/platform/db_utils/sql_lexer.h"
 #include "velko/platform/db_utils/sql_limit.h"
+#include "velko/platform/sql_lexer/sql_lexer.h"
 
 namespace {
 
 using velko::platform::db_utils::add_limit_to_query;
-using velko::platform::db_utils::lex_sql;
-using velko::platform::db_utils::parse_sql_dialect;
-using velko::platform::db_utils::Token;
+using velko::platform::sql_lexer::lex_sql;
+using velko::platform::sql_lexer::parse_sql_dialect;
+using velko::platform::sql_lexer::Token;
 
 struct Statement {
   std::string dialect;

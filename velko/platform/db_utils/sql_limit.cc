@@ -8,10 +8,20 @@
 #include <utility>
 #include <vector>
 
-#include "velko/platform/db_utils/sql_lexer.h"
+#include "velko/platform/sql_lexer/sql_lexer.h"
 
 namespace velko::platform::db_utils {
 namespace {
+
+using sql_lexer::classify_keyword;
+using sql_lexer::Keyword;
+using sql_lexer::lex_sql;
+using sql_lexer::LexError;
+using sql_lexer::LexStatus;
+using sql_lexer::parse_sql_dialect;
+using sql_lexer::SqlDialect;
+using sql_lexer::Token;
+using sql_lexer::TokenKind;
 
 constexpr std::uint32_t kNoToken = std::numeric_limits<std::uint32_t>::max();
 

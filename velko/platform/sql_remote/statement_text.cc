@@ -4,14 +4,14 @@
 #include <vector>
 
 #include "velko/base/errors.h"
-#include "velko/platform/db_utils/sql_lexer.h"
+#include "velko/platform/sql_lexer/sql_lexer.h"
 
 namespace velko::platform::sql_remote {
 namespace {
 
-using db_utils::Keyword;
-using db_utils::Token;
-using db_utils::TokenKind;
+using sql_lexer::Keyword;
+using sql_lexer::Token;
+using sql_lexer::TokenKind;
 
 std::string upper(std::string_view text) {
   std::string out(text);
@@ -23,7 +23,7 @@ std::string upper(std::string_view text) {
 
 std::string single_statement(std::string_view sql) {
   std::vector<Token> tokens;
-  db_utils::LexStatus status = db_utils::lex_sql(sql, db_utils::SqlDialect::kDatabricks, tokens);
+  sql_lexer::LexStatus status = sql_lexer::lex_sql(sql, sql_lexer::SqlDialect::kDatabricks, tokens);
   if (!status.ok()) return std::string(sql);
   // The statement ends at the first semicolon; only semicolons may follow it.
   size_t end = tokens.size();
@@ -45,7 +45,7 @@ void ensure_read_only(std::string_view statement) {
   static const char* const kRefused =
       "Only statements that read data can be run here (SELECT, WITH, VALUES, TABLE, SHOW, DESCRIBE, EXPLAIN)";
   std::vector<Token> tokens;
-  db_utils::LexStatus status = db_utils::lex_sql(statement, db_utils::SqlDialect::kDatabricks, tokens);
+  sql_lexer::LexStatus status = sql_lexer::lex_sql(statement, sql_lexer::SqlDialect::kDatabricks, tokens);
   if (!status.ok()) throw base::DatabaseError(std::string(kRefused) + ": the statement could not be read");
   size_t first = 0;
   while (first < tokens.size() && tokens[first].kind == TokenKind::kOpenParen) ++first;

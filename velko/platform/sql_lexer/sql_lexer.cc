@@ -1,9 +1,9 @@
-#include "velko/platform/db_utils/sql_lexer.h"
+#include "velko/platform/sql_lexer/sql_lexer.h"
 
 #include <array>
 #include <limits>
 
-namespace velko::platform::db_utils {
+namespace velko::platform::sql_lexer {
 namespace {
 
 bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
@@ -477,4 +477,4 @@ LexStatus lex_sql(std::string_view sql, SqlDialect dialect, std::vector<Token>& 
   return Lexer(sql, dialect, tokens).run();
 }
 
-}  // namespace velko::platform::db_utils
+}  // namespace velko::platform::sql_lexer

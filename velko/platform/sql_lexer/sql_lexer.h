@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velko::platform::db_utils {
+namespace velko::platform::sql_lexer {
 
 enum class SqlDialect : std::uint8_t { kPostgres, kSnowflake, kDatabricks };
 
@@ -161,4 +161,4 @@ inline constexpr int kMaxBracketDepth = 200;
 // the tokens read before the error and the status says what went wrong and where.
 LexStatus lex_sql(std::string_view sql, SqlDialect dialect, std::vector<Token>& tokens);
 
-}  // namespace velko::platform::db_utils
+}  // namespace velko::platform::sql_lexer

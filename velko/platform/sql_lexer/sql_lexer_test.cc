@@ -1,4 +1,4 @@
-#include "velko/platform/db_utils/sql_lexer.h"
+#include "velko/platform/sql_lexer/sql_lexer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace velko::platform::db_utils {
+namespace velko::platform::sql_lexer {
 namespace {
 
 using ::testing::ElementsAreArray;
@@ -213,4 +213,4 @@ TEST(SqlLexerTest, ParsesDialectNames) {
 }
 
 }  // namespace
-}  // namespace velko::platform::db_utils
+}  // namespace velko::platform::sql_lexer
