@@ -16,6 +16,9 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 
 const velko = process.env.VELKO_BIN;
+// Under AddressSanitizer the allocator keeps freed blocks in quarantine and pads the rest,
+// so memory bounds get more room there (still far below the 100 MB a held line would cost).
+const growthBoundMiB = process.env.VELKO_SANITIZED === "1" ? 80 : 48;
 if (!velko) {
   console.error("VELKO_BIN is not set");
   process.exit(2);
@@ -217,7 +220,7 @@ async function stdioLimits() {
         JSON.stringify(lines[1]));
   check("stdio: the server answers after a 100 MB line", lines[2]?.id === 2, JSON.stringify(lines[2]));
   const peak = peakRssKiB(server.proc.pid);
-  check("stdio: a 100 MB line costs no more than the line bound", peak - baseline < 48 * 1024,
+  check("stdio: a 100 MB line costs no more than the line bound", peak - baseline < growthBoundMiB * 1024,
         `peak ${peak} KiB, baseline ${baseline} KiB`);
 
   // A line just over 16 MiB is refused; one just under it is read.
