@@ -39,6 +39,7 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -114,12 +115,10 @@ std::string type_text(std::string_view formatted, bool builtin) {
   return out;
 }
 
-void ignore_notice(void*, const PGresult*) {}
-
 class PostgresConnection : public DriverConnection {
  public:
   explicit PostgresConnection(PGconn* conn) : conn_(conn), canceller_(PQgetCancel(conn)) {
-    PQsetNoticeReceiver(conn_, &ignore_notice, nullptr);
+    PQsetNoticeReceiver(conn_, &on_notice, this);
   }
   ~PostgresConnection() override {
     if (canceller_ != nullptr) PQfreeCancel(canceller_);
@@ -135,7 +134,7 @@ class PostgresConnection : public DriverConnection {
     for (int attempt = 0; attempt < 4 && readable(0); ++attempt) {
       if (PQconsumeInput(conn_) == 0) break;
     }
-    if (!alive()) return false;
+    if (broken_ || !alive()) return false;
     // Take the previous release's answers that are complete; never wait for the rest.
     int empty_in_a_row = 0;
     while (pending_syncs_ > 0 && PQisBusy(conn_) == 0) {
@@ -211,6 +210,17 @@ class PostgresConnection : public DriverConnection {
 
  private:
   bool alive() const { return PQstatus(conn_) == CONNECTION_OK; }
+
+  // Notices are dropped, except a FATAL or PANIC one: the server sends that while the
+  // connection is idle when it ends the session (a terminated backend, a shutdown), and
+  // the end of the stream may not have arrived yet. Runs inside libpq calls made by the
+  // thread that uses the connection.
+  static void on_notice(void* self, const PGresult* notice) {
+    const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+    if (severity != nullptr && (std::strcmp(severity, "FATAL") == 0 || std::strcmp(severity, "PANIC") == 0)) {
+      static_cast<PostgresConnection*>(self)->broken_ = true;
+    }
+  }
 
   // Only the time limit and the cancel signal of `options` (inspection reads all rows).
   static ExecuteOptions limits_of(const ExecuteOptions& options) {
