@@ -26,6 +26,12 @@ TEST(Strings, StripSplitReplace) {
   EXPECT_EQ(pieces[3], "");
   EXPECT_EQ(replace_all("a/b/c", "/", "-"), "a-b-c");
   EXPECT_EQ(replace_all("aaa", "aa", "b"), "ba");
+  // Seconds in messages: whole numbers plain, fractions to at most three decimals.
+  EXPECT_EQ(seconds_text(30), "30");
+  EXPECT_EQ(seconds_text(2.5), "2.5");
+  EXPECT_EQ(seconds_text(0.125), "0.125");
+  EXPECT_EQ(seconds_text(1.0004), "1");
+  EXPECT_EQ(seconds_text(0.001), "0.001");
 }
 
 TEST(Strings, Base64OfEveryPaddingLengthAndAllByteValues) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdio>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "velko/base/redact.h"
+#include "velko/base/strings.h"
 
 namespace velko::base {
 namespace {
@@ -190,11 +190,9 @@ std::string clean_curl_message(std::string message, std::string_view url) {
   std::string detail =
       clean_curl_message(error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code), request.url);
   switch (code) {
-    case CURLE_OPERATION_TIMEDOUT: {
-      char seconds[32];
-      std::snprintf(seconds, sizeof seconds, "%g", request.timeout_seconds);
-      throw TimeoutError("Request timed out after " + std::string(seconds) + " seconds (" + where + ")");
-    }
+    case CURLE_OPERATION_TIMEDOUT:
+      throw TimeoutError("Request timed out after " + seconds_text(request.timeout_seconds) + " seconds (" + where +
+                         ")");
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
     case CURLE_COULDNT_CONNECT:

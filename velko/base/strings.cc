@@ -1,6 +1,8 @@
 #include "velko/base/strings.h"
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 
 #include "velko/base/utf8.h"
 
@@ -33,6 +35,18 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 
 bool starts_with(std::string_view text, std::string_view prefix) { return text.starts_with(prefix); }
 bool ends_with(std::string_view text, std::string_view suffix) { return text.ends_with(suffix); }
+
+std::string seconds_text(double seconds) {
+  if (seconds == std::floor(seconds) && std::fabs(seconds) < 1e15) {
+    return std::to_string(static_cast<long long>(seconds));
+  }
+  char text[48];
+  std::snprintf(text, sizeof text, "%.3f", seconds);
+  std::string out = text;
+  while (out.back() == '0') out.pop_back();
+  if (out.back() == '.') out.pop_back();
+  return out;
+}
 
 std::string ascii_lower(std::string_view text) {
   std::string out(text);

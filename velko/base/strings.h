@@ -17,6 +17,10 @@ std::vector<std::string_view> split(std::string_view text, char separator);
 bool starts_with(std::string_view text, std::string_view prefix);
 bool ends_with(std::string_view text, std::string_view suffix);
 
+// Seconds as messages show them: a whole number as itself ("30"), else with at most
+// three decimals and no trailing zeros ("2.5", "0.125").
+std::string seconds_text(double seconds);
+
 // `text` with the ASCII letters A-Z made lower-case; every other byte unchanged.
 std::string ascii_lower(std::string_view text);
 

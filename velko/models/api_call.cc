@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <random>
@@ -28,12 +27,6 @@ std::string redacted(std::string_view text, std::string_view secret) {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxQuotedBytes = 300;
-
-std::string seconds_text(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", seconds);
-  return text;
-}
 
 // Waits `seconds` unless the signal fires first (then throws CancelledError).
 void wait_or_cancel(double seconds, const base::CancelSignalPtr& cancel) {
@@ -139,7 +132,7 @@ void stream_model_call(const ClientSettings& settings, std::string_view provider
   auto remaining = [&] { return std::chrono::duration<double>(deadline - Clock::now()).count(); };
   auto timed_out = [&] {
     return base::TimeoutError(std::string(provider) + " model call exceeded its time limit of " +
-                              seconds_text(settings.timeout_seconds) + " seconds");
+                              base::seconds_text(settings.timeout_seconds) + " seconds");
   };
   const int max_attempts = std::max(settings.max_attempts, 1);
   for (int attempt = 1;; ++attempt) {
@@ -172,8 +165,8 @@ void stream_model_call(const ClientSettings& settings, std::string_view provider
     if (wait >= remaining()) {
       throw ModelApiError(
           describe_api_error(settings, provider, response.status, response.reason, response.body, attempt) +
-              " (waiting " + seconds_text(wait) + " seconds to retry would pass the time limit of " +
-              seconds_text(settings.timeout_seconds) + " seconds)",
+              " (waiting " + base::seconds_text(wait) + " seconds to retry would pass the time limit of " +
+              base::seconds_text(settings.timeout_seconds) + " seconds)",
           response.status);
     }
     wait_or_cancel(wait, cancel);

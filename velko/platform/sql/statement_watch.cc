@@ -1,22 +1,12 @@
 #include "velko/platform/sql/statement_watch.h"
 
-#include <cstdio>
-
 #include "velko/base/errors.h"
+#include "velko/base/strings.h"
 
 namespace velko::platform::sql {
 
 std::string timeout_text(std::chrono::milliseconds timeout) {
-  long long ms = timeout.count();
-  std::string seconds;
-  if (ms % 1000 == 0) {
-    seconds = std::to_string(ms / 1000);
-  } else {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.3f", static_cast<double>(ms) / 1000.0);
-    seconds = buffer;
-    while (seconds.back() == '0') seconds.pop_back();
-  }
+  std::string seconds = base::seconds_text(static_cast<double>(timeout.count()) / 1000.0);
   return "Query timed out after " + seconds + (seconds == "1" ? " second" : " seconds");
 }
 

@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 
 #include "velko/base/errors.h"
@@ -144,13 +143,6 @@ void append_json_rows(const Json& data, size_t width, size_t max_rows,
   }
 }
 
-std::string seconds_text(double seconds) {
-  if (seconds == std::floor(seconds)) return std::to_string(static_cast<long long>(seconds));
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", seconds);
-  return text;
-}
-
 base::HttpResponse exchange(std::string_view service, const base::HttpRequest& request,
                             const base::Redactor& redactor) {
   const std::string name(service);
@@ -158,7 +150,8 @@ base::HttpResponse exchange(std::string_view service, const base::HttpRequest& r
   try {
     return base::http_request(request);
   } catch (const base::TimeoutError&) {
-    throw base::DatabaseError(name + " did not answer within " + seconds_text(request.timeout_seconds) + " seconds");
+    throw base::DatabaseError(name + " did not answer within " + base::seconds_text(request.timeout_seconds) +
+                              " seconds");
   } catch (const base::ConnectError& error) {
     throw sql::DisconnectionError("Could not connect to " + name + ": " + shown(error));
   } catch (const base::TransportError& error) {

@@ -44,9 +44,6 @@ void append_json_rows(const Json& data, size_t width, size_t max_rows,
                       const std::function<Json(size_t, const Json&)>& convert, std::string_view service,
                       std::vector<sql::Row>& rows, bool& truncated);
 
-// Seconds as a message shows them: "30", or "2.5" for a fraction.
-std::string seconds_text(double seconds);
-
 // Sends `request` to the warehouse service named `service` in messages ("Snowflake") and
 // returns its answer whatever the HTTP status. Failures to exchange are the drivers'
 // errors: DatabaseError "{service} did not answer within N seconds" when

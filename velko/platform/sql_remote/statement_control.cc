@@ -54,14 +54,7 @@ void StatementControl::stop_if_needed(const std::function<void()>& stop) {
 }
 
 std::string StatementControl::timeout_text() const {
-  long long millis = timeout_.count();
-  std::string number = std::to_string(millis / 1000);
-  if (millis % 1000 != 0) {
-    std::string fraction = std::to_string(1000 + millis % 1000).substr(1);
-    while (fraction.ends_with('0')) fraction.pop_back();
-    number += "." + fraction;
-  }
-  return "timed out after " + number + " seconds";
+  return "timed out after " + base::seconds_text(static_cast<double>(timeout_.count()) / 1000.0) + " seconds";
 }
 
 void require_secure_url(const std::string& url, const std::string& what) {
