@@ -10,8 +10,8 @@
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/base/http.h"
-#include "velko/platform/agents/chromadb_proxy_client.h"
-#include "velko/platform/agents/tavily_client.h"
+#include "velko/platform/search_subagents/chromadb_proxy_client.h"
+#include "velko/platform/search_subagents/tavily_client.h"
 #include "velko/subagents/defaults/defaults.h"
 
 namespace velko {
@@ -22,7 +22,7 @@ using test_support::RecordedRequest;
 using test_support::ScriptedResponse;
 using ::testing::ElementsAre;
 
-const host::Tool& tool_named(const platform::agents::SubAgent& subagent, const std::string& name) {
+const host::Tool& tool_named(const platform::search_subagents::SubAgent& subagent, const std::string& name) {
   for (const auto& tool : subagent.tools) {
     if (tool.name() == name) return tool;
   }
@@ -35,7 +35,7 @@ TEST(TavilyClientWire, EachOperationPostsToTheSearchServiceWithTheKey) {
       {"url": "https://a", "content": "alpha", "score": 0.9}, {"url": "https://b", "content": "beta"}]})"));
   server.respond("POST", "/extract",
                  ScriptedResponse::json(R"({"results": [{"url": "https://a", "raw_content": "A"}]})"));
-  platform::agents::TavilyClient client("tvly-key-1", server.url() + "/");
+  platform::search_subagents::TavilyClient client("tvly-key-1", server.url() + "/");
 
   struct Case {
     std::string name;
@@ -82,7 +82,7 @@ TEST(ChromaDBProxyClientWire, ListsAndSearchesThroughTheWebApplication) {
   server.respond("POST", "/api/chromadb/search",
                  ScriptedResponse::json(
                      R"({"query": "q", "collection": "dbt_docs", "num_results": 1, "results": [{"content": "c"}]})"));
-  platform::agents::ChromaDBProxyClient client(server.url() + "//", "user-token-7");
+  platform::search_subagents::ChromaDBProxyClient client(server.url() + "//", "user-token-7");
 
   EXPECT_THAT(client.list_collections(), ElementsAre("airflow_docs", "dbt_docs"));
   Json found = client.search_docs("q", "dbt_docs", 99);

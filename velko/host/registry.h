@@ -1,7 +1,7 @@
 // Registry: where each module registers its factories by name, so the velko command and
 // embedders build middlewares, backends and operations by name. A plug-in's entry point
 // hands its factories to a Registry (a client module also adds its client factories to
-// platform::agents::ClientFactories) and does nothing else.
+// platform::search_subagents::ClientFactories) and does nothing else.
 //
 // Thread-safe: registration and look-up may happen from any thread.
 #pragma once

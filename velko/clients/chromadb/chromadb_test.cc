@@ -10,7 +10,7 @@
 #include "velko/clients/chromadb/module.h"
 #include "velko/clients/chromadb/operations.h"
 #include "velko/clients/chromadb/remote_error.h"
-#include "velko/platform/agents/client_factories.h"
+#include "velko/platform/search_subagents/client_factories.h"
 
 namespace velko::clients::chromadb {
 namespace {
@@ -153,11 +153,11 @@ TEST_F(ChromaEnvironment, OperationsCheckArgumentTypesByName) {
 }
 
 TEST_F(ChromaEnvironment, RegisteringAddsTheDirectClientFactory) {
-  using platform::agents::ClientFactories;
-  using Adapter = platform::agents::DocsSearchClientAdapter<ChromaDBClient>;
+  using platform::search_subagents::ClientFactories;
+  using Adapter = platform::search_subagents::DocsSearchClientAdapter<ChromaDBClient>;
   host::Registry registry;
   register_module(registry);
-  auto factory = ClientFactories::global().docs_search(platform::agents::CHROMADB_CLIENT);
+  auto factory = ClientFactories::global().docs_search(platform::search_subagents::CHROMADB_CLIENT);
   ASSERT_TRUE(factory);
   auto client = (*factory)({});
   ASSERT_NE(dynamic_cast<const Adapter*>(client.get()), nullptr);

@@ -2,17 +2,18 @@
 
 #include "velko/clients/chromadb/chromadb_client.h"
 #include "velko/clients/chromadb/operations.h"
-#include "velko/platform/agents/client_factories.h"
+#include "velko/platform/search_subagents/client_factories.h"
 
 namespace velko::clients::chromadb {
 
 void register_module(host::Registry& registry) {
   registry.add_operation("chromadb.list_collections", &list_collections_operation);
   registry.add_operation("chromadb.search_docs", &search_docs_operation);
-  platform::agents::ClientFactories::global().add_docs_search(
-      platform::agents::CHROMADB_CLIENT,
-      [](const platform::agents::ClientOptions&) -> std::shared_ptr<const platform::agents::DocsSearchClient> {
-        return std::make_shared<const platform::agents::DocsSearchClientAdapter<ChromaDBClient>>(
+  platform::search_subagents::ClientFactories::global().add_docs_search(
+      platform::search_subagents::CHROMADB_CLIENT,
+      [](const platform::search_subagents::ClientOptions&)
+          -> std::shared_ptr<const platform::search_subagents::DocsSearchClient> {
+        return std::make_shared<const platform::search_subagents::DocsSearchClientAdapter<ChromaDBClient>>(
             std::make_shared<const ChromaDBClient>());
       });
 }

@@ -1,7 +1,7 @@
 // Registers this module's operations: "chromadb.list_collections" and
 // "chromadb.search_docs" (see operations.h), and adds the documentation client
-// platform::agents::CHROMADB_CLIENT (a ChromaDBClient from the environment; the options
-// are not used) to platform::agents::ClientFactories::global().
+// platform::search_subagents::CHROMADB_CLIENT (a ChromaDBClient from the environment; the options
+// are not used) to platform::search_subagents::ClientFactories::global().
 #pragma once
 
 #include "velko/host/registry.h"

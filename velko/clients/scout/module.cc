@@ -2,7 +2,7 @@
 
 #include "velko/clients/scout/operations.h"
 #include "velko/clients/scout/tavily_proxy_client.h"
-#include "velko/platform/agents/client_factories.h"
+#include "velko/platform/search_subagents/client_factories.h"
 
 namespace velko::clients::scout {
 
@@ -11,10 +11,11 @@ void register_module(host::Registry& registry) {
   registry.add_operation("scout.extract_content", &extract_content_operation);
   registry.add_operation("scout.quick_answer", &quick_answer_operation);
   registry.add_operation("scout.get_search_context", &get_search_context_operation);
-  platform::agents::ClientFactories::global().add_web_search(
-      platform::agents::TAVILY_PROXY_CLIENT,
-      [](const platform::agents::ClientOptions& options) -> std::shared_ptr<const platform::agents::WebSearchClient> {
-        return std::make_shared<const platform::agents::WebSearchClientAdapter<TavilyProxyClient>>(
+  platform::search_subagents::ClientFactories::global().add_web_search(
+      platform::search_subagents::TAVILY_PROXY_CLIENT,
+      [](const platform::search_subagents::ClientOptions& options)
+          -> std::shared_ptr<const platform::search_subagents::WebSearchClient> {
+        return std::make_shared<const platform::search_subagents::WebSearchClientAdapter<TavilyProxyClient>>(
             std::make_shared<const TavilyProxyClient>(options.base_url, options.access_token));
       });
 }

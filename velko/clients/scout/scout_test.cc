@@ -8,7 +8,7 @@
 #include "velko/clients/scout/module.h"
 #include "velko/clients/scout/operations.h"
 #include "velko/clients/scout/tavily_proxy_client.h"
-#include "velko/platform/agents/client_factories.h"
+#include "velko/platform/search_subagents/client_factories.h"
 
 namespace velko::clients::scout {
 namespace {
@@ -138,9 +138,9 @@ TEST(Operations, WrongArgumentTypesAreTypeErrorsNamingTheParameter) {
 }
 
 TEST(Module, RegistersTheFourSearchOperationsAndTheProxyClientFactory) {
-  using platform::agents::ClientFactories;
-  using platform::agents::TAVILY_PROXY_CLIENT;
-  using Adapter = platform::agents::WebSearchClientAdapter<TavilyProxyClient>;
+  using platform::search_subagents::ClientFactories;
+  using platform::search_subagents::TAVILY_PROXY_CLIENT;
+  using Adapter = platform::search_subagents::WebSearchClientAdapter<TavilyProxyClient>;
   ASSERT_FALSE(ClientFactories::global().web_search(TAVILY_PROXY_CLIENT));
 
   host::Registry registry;

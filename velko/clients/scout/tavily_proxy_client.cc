@@ -5,7 +5,7 @@
 
 #include "velko/base/errors.h"
 #include "velko/base/utf8.h"
-#include "velko/platform/agents/json_http.h"
+#include "velko/platform/search_subagents/json_http.h"
 
 namespace velko::clients::scout {
 namespace {
@@ -57,8 +57,8 @@ Json TavilyProxyClient::_make_request(std::string_view method, std::string_view 
   if (endpoint.empty() || endpoint.front() != '/') {
     throw base::ValueError("endpoint must begin with '/': " + std::string(endpoint));
   }
-  return platform::agents::exchange_json_object(http_method_of(method), base_url_ + std::string(endpoint), headers_,
-                                                options.json, timeout_, endpoint);
+  return platform::search_subagents::exchange_json_object(http_method_of(method), base_url_ + std::string(endpoint),
+                                                          headers_, options.json, timeout_, endpoint);
 }
 
 Json TavilyProxyClient::web_search(std::string_view query, long long max_results, bool include_raw_content) const {

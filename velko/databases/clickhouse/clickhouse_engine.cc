@@ -1,8 +1,8 @@
 #include "velko/databases/clickhouse/clickhouse_engine.h"
 
 #include "velko/base/errors.h"
-#include "velko/databases/common/engines.h"
-#include "velko/databases/common/keyword_args.h"
+#include "velko/databases/factory_support/engines.h"
+#include "velko/databases/factory_support/keyword_args.h"
 #include "velko/platform/db_utils/urls.h"
 
 namespace velko::databases::clickhouse {
@@ -10,8 +10,8 @@ namespace {
 
 // This factory's process-wide engine cache: made on first use, never destroyed (a cached
 // engine may be in use by another thread at exit). Thread-safe through its own lock.
-common::EngineCache& cache() {
-  static auto* instance = new common::EngineCache(common::ENGINE_CACHE_SIZE);
+factory_support::EngineCache& cache() {
+  static auto* instance = new factory_support::EngineCache(factory_support::ENGINE_CACHE_SIZE);
   return *instance;
 }
 
@@ -31,13 +31,13 @@ std::shared_ptr<platform::sql::Engine> create_clickhouse_engine(const Clickhouse
     url_args.port = args.port;
     url_args.database = args.database;
     url_args.secure = args.secure;
-    return common::create_pre_ping_engine(platform::db_utils::build_clickhouse_url(url_args));
+    return factory_support::create_pre_ping_engine(platform::db_utils::build_clickhouse_url(url_args));
   });
 }
 
 std::shared_ptr<platform::sql::Engine> create_clickhouse_engine(const Json& kwargs) {
-  common::KeywordArgs args("create_clickhouse_engine", kwargs,
-                           {"username", "password", "host", "port", "database", "secure"});
+  factory_support::KeywordArgs args("create_clickhouse_engine", kwargs,
+                                    {"username", "password", "host", "port", "database", "secure"});
   args.require({"username", "password", "host", "database"});
   ClickhouseEngineArgs typed;
   typed.username = args.text("username");
@@ -49,7 +49,7 @@ std::shared_ptr<platform::sql::Engine> create_clickhouse_engine(const Json& kwar
   return create_clickhouse_engine(typed);
 }
 
-common::CacheInfo engine_cache_info() { return cache().info(); }
+factory_support::CacheInfo engine_cache_info() { return cache().info(); }
 void clear_engine_cache() { cache().clear(); }
 
 }  // namespace velko::databases::clickhouse

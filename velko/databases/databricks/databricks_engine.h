@@ -16,7 +16,7 @@
 #include <string>
 
 #include "velko/base/json.h"
-#include "velko/databases/common/engine_cache.h"
+#include "velko/databases/factory_support/engine_cache.h"
 #include "velko/platform/sql/engine.h"
 
 namespace velko::databases::databricks {
@@ -41,7 +41,7 @@ std::shared_ptr<platform::sql::Engine> create_databricks_engine(const Databricks
 // unknown argument or a value of the wrong type.
 std::shared_ptr<platform::sql::Engine> create_databricks_engine(const Json& kwargs);
 
-common::CacheInfo engine_cache_info();
+factory_support::CacheInfo engine_cache_info();
 void clear_engine_cache();
 
 }  // namespace velko::databases::databricks

@@ -1,8 +1,8 @@
 #include "velko/databases/motherduck/motherduck_engine.h"
 
 #include "velko/base/errors.h"
-#include "velko/databases/common/engines.h"
-#include "velko/databases/common/keyword_args.h"
+#include "velko/databases/factory_support/engines.h"
+#include "velko/databases/factory_support/keyword_args.h"
 #include "velko/platform/db_utils/urls.h"
 
 namespace velko::databases::motherduck {
@@ -10,8 +10,8 @@ namespace {
 
 // This factory's process-wide engine cache: made on first use, never destroyed (a cached
 // engine may be in use by another thread at exit). Thread-safe through its own lock.
-common::EngineCache& cache() {
-  static auto* instance = new common::EngineCache(common::ENGINE_CACHE_SIZE);
+factory_support::EngineCache& cache() {
+  static auto* instance = new factory_support::EngineCache(factory_support::ENGINE_CACHE_SIZE);
   return *instance;
 }
 
@@ -24,12 +24,12 @@ std::shared_ptr<platform::sql::Engine> create_motherduck_engine(const Motherduck
     platform::db_utils::MotherduckUrlArgs url_args;
     url_args.token = args.token;
     url_args.database = args.database;
-    return common::create_pre_ping_engine(platform::db_utils::build_motherduck_url(url_args));
+    return factory_support::create_pre_ping_engine(platform::db_utils::build_motherduck_url(url_args));
   });
 }
 
 std::shared_ptr<platform::sql::Engine> create_motherduck_engine(const Json& kwargs) {
-  common::KeywordArgs args("create_motherduck_engine", kwargs, {"token", "database"});
+  factory_support::KeywordArgs args("create_motherduck_engine", kwargs, {"token", "database"});
   args.require({"token"});
   MotherduckEngineArgs typed;
   typed.token = args.text("token");
@@ -37,7 +37,7 @@ std::shared_ptr<platform::sql::Engine> create_motherduck_engine(const Json& kwar
   return create_motherduck_engine(typed);
 }
 
-common::CacheInfo engine_cache_info() { return cache().info(); }
+factory_support::CacheInfo engine_cache_info() { return cache().info(); }
 void clear_engine_cache() { cache().clear(); }
 
 }  // namespace velko::databases::motherduck

@@ -3,16 +3,16 @@
 #include "velko/base/errors.h"
 #include "velko/base/logging.h"
 #include "velko/host/plugin.h"
-#include "velko/platform/agents/chromadb_proxy_client.h"
-#include "velko/platform/agents/client_factories.h"
-#include "velko/platform/agents/models.h"
-#include "velko/platform/agents/tavily_client.h"
 #include "velko/platform/config/local_config.h"
+#include "velko/platform/search_subagents/chromadb_proxy_client.h"
+#include "velko/platform/search_subagents/client_factories.h"
+#include "velko/platform/search_subagents/models.h"
+#include "velko/platform/search_subagents/tavily_client.h"
 
 namespace velko::subagents::defaults {
 namespace {
 
-namespace agents = platform::agents;
+namespace search = platform::search_subagents;
 
 const base::Logger& logger() { return base::get_logger(LOGGER_NAME); }
 
@@ -33,9 +33,9 @@ std::optional<std::string> optional_text(const Json& args, const char* name) {
 // has none yet. ModuleNotFoundError / ImportError from the loader pass through; ImportError
 // when the plug-in loads but does not provide the client.
 template <typename Factory>
-Factory plugin_client_factory(std::optional<Factory> (agents::ClientFactories::*lookup)(const std::string&) const,
+Factory plugin_client_factory(std::optional<Factory> (search::ClientFactories::*lookup)(const std::string&) const,
                               const std::string& plugin, const std::string& client) {
-  const agents::ClientFactories& table = agents::ClientFactories::global();
+  const search::ClientFactories& table = search::ClientFactories::global();
   std::optional<Factory> factory = (table.*lookup)(client);
   if (!factory) {
     host::load_plugin(plugin);
@@ -51,25 +51,25 @@ Factory plugin_client_factory(std::optional<Factory> (agents::ClientFactories::*
 
 Components default_components() {
   Components components;
-  components.get_explore_subagent = &agents::get_explore_subagent;
-  components.get_research_subagent = &agents::get_research_subagent;
-  components.get_docs_subagent = &agents::get_docs_subagent;
-  components.make_tavily_client = [] { return std::make_shared<const agents::TavilyClient>(); };
+  components.get_explore_subagent = &search::get_explore_subagent;
+  components.get_research_subagent = &search::get_research_subagent;
+  components.get_docs_subagent = &search::get_docs_subagent;
+  components.make_tavily_client = [] { return std::make_shared<const search::TavilyClient>(); };
   components.make_chromadb_client = [] {
     auto factory =
-        plugin_client_factory(&agents::ClientFactories::docs_search, CHROMADB_PLUGIN, agents::CHROMADB_CLIENT);
-    return factory(agents::ClientOptions{});
+        plugin_client_factory(&search::ClientFactories::docs_search, CHROMADB_PLUGIN, search::CHROMADB_CLIENT);
+    return factory(search::ClientOptions{});
   };
   components.make_tavily_proxy_client = [](const std::string& base_url, const std::string& access_token) {
     auto factory =
-        plugin_client_factory(&agents::ClientFactories::web_search, SCOUT_PLUGIN, agents::TAVILY_PROXY_CLIENT);
-    return factory(agents::ClientOptions{base_url, access_token});
+        plugin_client_factory(&search::ClientFactories::web_search, SCOUT_PLUGIN, search::TAVILY_PROXY_CLIENT);
+    return factory(search::ClientOptions{base_url, access_token});
   };
   components.make_chromadb_proxy_client = [](const std::string& base_url, const std::string& access_token) {
-    return std::make_shared<const agents::ChromaDBProxyClient>(base_url, access_token);
+    return std::make_shared<const search::ChromaDBProxyClient>(base_url, access_token);
   };
   components.app_url = [] { return platform::config::settings().app_url; };
-  components.get_small_model = [](const std::string& provider) { return agents::get_small_model(provider); };
+  components.get_small_model = [](const std::string& provider) { return search::get_small_model(provider); };
   return components;
 }
 

@@ -19,7 +19,7 @@
 //
 // The clients of other modules are not linked: default_components() loads their plug-in
 // when the branch first needs one (host::load_plugin; the client then comes from
-// platform::agents::ClientFactories), so only web mode loads the chromadb plug-in
+// platform::search_subagents::ClientFactories), so only web mode loads the chromadb plug-in
 // (ChromaDBClient) and only cli mode with a token the scout plug-in (TavilyProxyClient);
 // other calls load neither. A plug-in that cannot be found or loaded is an installation
 // fault, not a missing setting: its ModuleNotFoundError / ImportError ("Plug-in 'chromadb'
@@ -40,14 +40,14 @@
 #include <vector>
 
 #include "velko/base/json.h"
-#include "velko/platform/agents/search_clients.h"
-#include "velko/platform/agents/subagents.h"
+#include "velko/platform/search_subagents/search_clients.h"
+#include "velko/platform/search_subagents/subagents.h"
 
 namespace velko::subagents::defaults {
 
-using platform::agents::DocsSearchClient;
-using platform::agents::SubAgent;
-using platform::agents::WebSearchClient;
+using platform::search_subagents::DocsSearchClient;
+using platform::search_subagents::SubAgent;
+using platform::search_subagents::WebSearchClient;
 
 inline constexpr const char* LOGGER_NAME = "velko.subagents.defaults";
 inline constexpr const char* DIRECT_CLIENTS_UNAVAILABLE = "Direct clients unavailable for web mode: ";

@@ -6,7 +6,7 @@
 namespace velko::subagents::task {
 namespace {
 
-using platform::agents::SubAgent;
+using platform::search_subagents::SubAgent;
 
 // Offers a fixed list of tools.
 class ToolsMiddleware : public host::AgentMiddleware {

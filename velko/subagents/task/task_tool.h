@@ -26,7 +26,7 @@
 
 #include "velko/host/agent.h"
 #include "velko/host/middleware.h"
-#include "velko/platform/agents/subagents.h"
+#include "velko/platform/search_subagents/subagents.h"
 
 namespace velko::subagents::task {
 
@@ -34,7 +34,7 @@ inline constexpr const char* TASK_TOOL_NAME = "task";
 inline constexpr int DEFAULT_SUBAGENT_MAX_STEPS = 15;
 
 struct TaskToolOptions {
-  std::vector<platform::agents::SubAgent> subagents;
+  std::vector<platform::search_subagents::SubAgent> subagents;
   // The main agent's tools, for sub-agents that name them.
   std::vector<host::Tool> agent_tools;
   // Middlewares whose wrap_model_call hooks add their sections to the sub-agent's prompt
@@ -49,7 +49,7 @@ struct TaskToolOptions {
 };
 
 // The tool's description: what it does and each sub-agent's name and description.
-std::string task_tool_description(const std::vector<platform::agents::SubAgent>& subagents);
+std::string task_tool_description(const std::vector<platform::search_subagents::SubAgent>& subagents);
 
 host::Tool make_task_tool(TaskToolOptions options);
 

@@ -1,9 +1,9 @@
-#include "velko/platform/agents/models.h"
+#include "velko/platform/search_subagents/models.h"
 
 #include <cctype>
 #include <string>
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 namespace {
 
 struct SmallModel {
@@ -33,4 +33,4 @@ Json get_small_model(std::string_view provider) {
   return nullptr;
 }
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

@@ -1,8 +1,8 @@
-#include "velko/databases/common/keyword_args.h"
+#include "velko/databases/factory_support/keyword_args.h"
 
 #include "velko/base/errors.h"
 
-namespace velko::databases::common {
+namespace velko::databases::factory_support {
 
 std::string python_type_name(const Json& value) {
   switch (value.type()) {
@@ -118,4 +118,4 @@ bool KeywordArgs::truth(std::string_view name, bool fallback) const {
   }
 }
 
-}  // namespace velko::databases::common
+}  // namespace velko::databases::factory_support

@@ -10,7 +10,7 @@
 #include "velko/base/http.h"
 #include "velko/base/json.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 
 // Throws what base::http_request and base::raise_for_status throw, ValueError when the body
 // is not JSON, TypeError when it is not an object. `label` names the endpoint in error
@@ -22,4 +22,4 @@ Json exchange_json_object(const std::string& method, const std::string& url, con
 // of its last three; `query` itself otherwise.
 std::string cut_query(std::string_view query, size_t max_code_points);
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

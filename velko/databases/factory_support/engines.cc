@@ -1,8 +1,8 @@
-#include "velko/databases/common/engines.h"
+#include "velko/databases/factory_support/engines.h"
 
 #include "velko/platform/sql_remote/drivers.h"
 
-namespace velko::databases::common {
+namespace velko::databases::factory_support {
 
 std::shared_ptr<platform::sql::Engine> create_pre_ping_engine(std::string_view url) {
   platform::sql_remote::register_remote_drivers();
@@ -21,4 +21,4 @@ Json cache_info_json(const CacheInfo& info) {
   return Json{{"hits", info.hits}, {"misses", info.misses}, {"maxsize", info.maxsize}, {"currsize", info.currsize}};
 }
 
-}  // namespace velko::databases::common
+}  // namespace velko::databases::factory_support

@@ -1,11 +1,11 @@
-#include "velko/platform/agents/chromadb_proxy_client.h"
+#include "velko/platform/search_subagents/chromadb_proxy_client.h"
 
 #include <algorithm>
 
 #include "velko/base/errors.h"
-#include "velko/platform/agents/json_http.h"
+#include "velko/platform/search_subagents/json_http.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 namespace {
 
 Json failure(const std::string& error, std::string_view query, std::string_view collection) {
@@ -58,4 +58,4 @@ Json ChromaDBProxyClient::search_docs(std::string_view query, std::string_view c
   }
 }
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

@@ -21,9 +21,9 @@
 
 #include "velko/base/json.h"
 #include "velko/host/tool.h"
-#include "velko/platform/agents/search_clients.h"
+#include "velko/platform/search_subagents/search_clients.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 
 struct SubAgent {
   Json definition = Json::object();
@@ -48,4 +48,4 @@ std::optional<SubAgent> get_research_subagent(std::shared_ptr<const WebSearchCli
 // `chromadb_client`; nullopt when there is no client.
 std::optional<SubAgent> get_docs_subagent(std::shared_ptr<const DocsSearchClient> chromadb_client);
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

@@ -6,10 +6,10 @@
 #include <string_view>
 
 #include "velko/base/json.h"
-#include "velko/databases/common/engine_cache.h"
+#include "velko/databases/factory_support/engine_cache.h"
 #include "velko/platform/sql/engine.h"
 
-namespace velko::databases::common {
+namespace velko::databases::factory_support {
 
 // Room in each factory's cache.
 inline constexpr size_t ENGINE_CACHE_SIZE = 256;
@@ -26,4 +26,4 @@ Json describe_engine(const platform::sql::Engine& engine);
 // {"hits": .., "misses": .., "maxsize": .., "currsize": ..}
 Json cache_info_json(const CacheInfo& info);
 
-}  // namespace velko::databases::common
+}  // namespace velko::databases::factory_support

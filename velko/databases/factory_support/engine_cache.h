@@ -25,7 +25,7 @@
 #include <unordered_map>
 #include <utility>
 
-namespace velko::databases::common {
+namespace velko::databases::factory_support {
 
 // The cache's counters, as the agent runtime's cache_info() reports them.
 struct CacheInfo {
@@ -126,4 +126,4 @@ class LruCache {
   size_t misses_ = 0;
 };
 
-}  // namespace velko::databases::common
+}  // namespace velko::databases::factory_support

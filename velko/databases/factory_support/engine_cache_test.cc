@@ -1,4 +1,4 @@
-#include "velko/databases/common/engine_cache.h"
+#include "velko/databases/factory_support/engine_cache.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "velko/base/errors.h"
-#include "velko/databases/common/keyword_args.h"
+#include "velko/databases/factory_support/keyword_args.h"
 
-namespace velko::databases::common {
+namespace velko::databases::factory_support {
 namespace {
 
 TEST(LruCacheTest, KeepsTheMostRecentlyUsedAndDropsTheLeast) {
@@ -180,4 +180,4 @@ TEST(KeywordArgsTest, ChecksNamesAndTypesLikeKeywordArguments) {
 }
 
 }  // namespace
-}  // namespace velko::databases::common
+}  // namespace velko::databases::factory_support

@@ -20,9 +20,9 @@
 #include <string_view>
 
 #include "velko/base/http.h"
-#include "velko/platform/agents/search_clients.h"
+#include "velko/platform/search_subagents/search_clients.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 
 inline constexpr const char* CHROMADB_PROXY_COLLECTIONS_ENDPOINT = "/api/chromadb/collections";
 inline constexpr const char* CHROMADB_PROXY_SEARCH_ENDPOINT = "/api/chromadb/search";
@@ -43,4 +43,4 @@ class ChromaDBProxyClient : public DocsSearchClient {
   base::HttpHeaders headers_;
 };
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

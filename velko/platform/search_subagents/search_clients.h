@@ -16,7 +16,7 @@
 
 #include "velko/base/json.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 
 class WebSearchClient {
  public:
@@ -73,4 +73,4 @@ class DocsSearchClientAdapter : public DocsSearchClient {
   std::shared_ptr<const Client> client_;
 };
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

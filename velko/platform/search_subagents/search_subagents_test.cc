@@ -1,6 +1,6 @@
 // The sub-agent building blocks: builders and their tools over fake clients, the small
 // models, and the direct search client's key check. Stand-in clients on the wire:
-// tests/knowledge_subagents_test.cc.
+// tests/knowledge_subsearch_subagents_test.cc.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,12 +8,12 @@
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
-#include "velko/platform/agents/client_factories.h"
-#include "velko/platform/agents/models.h"
-#include "velko/platform/agents/subagents.h"
-#include "velko/platform/agents/tavily_client.h"
+#include "velko/platform/search_subagents/client_factories.h"
+#include "velko/platform/search_subagents/models.h"
+#include "velko/platform/search_subagents/subagents.h"
+#include "velko/platform/search_subagents/tavily_client.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 namespace {
 
 using ::testing::ElementsAre;
@@ -166,4 +166,4 @@ TEST(ClientFactories, AddingAndLookingUpFromManyThreadsLosesNothing) {
 }
 
 }  // namespace
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

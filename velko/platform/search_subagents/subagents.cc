@@ -1,8 +1,8 @@
-#include "velko/platform/agents/subagents.h"
+#include "velko/platform/search_subagents/subagents.h"
 
 #include "velko/base/errors.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 namespace {
 
 constexpr const char* kExploreDescription =
@@ -169,4 +169,4 @@ std::optional<SubAgent> get_docs_subagent(std::shared_ptr<const DocsSearchClient
   return make_subagent(DOCS_SUBAGENT_NAME, kDocsDescription, kDocsPrompt, std::move(tools), names);
 }
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

@@ -1,10 +1,10 @@
-#include "velko/platform/agents/tavily_client.h"
+#include "velko/platform/search_subagents/tavily_client.h"
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
-#include "velko/platform/agents/json_http.h"
+#include "velko/platform/search_subagents/json_http.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 namespace {
 
 constexpr size_t kMaxQueryLength = 400;
@@ -88,4 +88,4 @@ std::string TavilyClient::get_search_context(std::string_view query, long long m
   return base::dumps(sources);
 }
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

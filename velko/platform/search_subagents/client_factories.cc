@@ -1,6 +1,6 @@
-#include "velko/platform/agents/client_factories.h"
+#include "velko/platform/search_subagents/client_factories.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 ClientFactories& ClientFactories::global() {
   // Process-wide. Never destroyed: entries may point into plug-ins, which outlive static
   // destructors. Thread-safe through its tables' own locks.
@@ -28,4 +28,4 @@ std::vector<std::string> ClientFactories::web_search_names() const { return web_
 
 std::vector<std::string> ClientFactories::docs_search_names() const { return docs_search_.names(); }
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

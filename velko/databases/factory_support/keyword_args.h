@@ -25,7 +25,7 @@
 
 #include "velko/base/json.h"
 
-namespace velko::databases::common {
+namespace velko::databases::factory_support {
 
 // The agent runtime's name of the JSON value's type: str, int, float, bool, NoneType,
 // list, dict.
@@ -63,4 +63,4 @@ class KeywordArgs {
   Json args_;
 };
 
-}  // namespace velko::databases::common
+}  // namespace velko::databases::factory_support

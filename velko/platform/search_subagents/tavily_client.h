@@ -23,9 +23,9 @@
 #include <string>
 
 #include "velko/base/http.h"
-#include "velko/platform/agents/search_clients.h"
+#include "velko/platform/search_subagents/search_clients.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 
 inline constexpr const char* TAVILY_API_URL = "https://api.tavily.com";
 inline constexpr const char* TAVILY_API_KEY_ENV = "TAVILY_API_KEY";
@@ -54,4 +54,4 @@ class TavilyClient : public WebSearchClient {
   base::HttpHeaders headers_;
 };
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

@@ -1,9 +1,9 @@
-#include "velko/platform/agents/json_http.h"
+#include "velko/platform/search_subagents/json_http.h"
 
 #include "velko/base/errors.h"
 #include "velko/base/utf8.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 
 Json exchange_json_object(const std::string& method, const std::string& url, const base::HttpHeaders& headers,
                           const std::optional<Json>& body, double timeout_seconds, std::string_view label) {
@@ -35,4 +35,4 @@ std::string cut_query(std::string_view query, size_t max_code_points) {
   return std::string(base::prefix_code_points(query, max_code_points - 3)) + "...";
 }
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents

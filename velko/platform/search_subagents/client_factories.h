@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "velko/base/named_table.h"
-#include "velko/platform/agents/search_clients.h"
+#include "velko/platform/search_subagents/search_clients.h"
 
-namespace velko::platform::agents {
+namespace velko::platform::search_subagents {
 
 // The web search proxy client of cli mode (TavilyProxyClient, scout plug-in).
 inline constexpr const char* TAVILY_PROXY_CLIENT = "tavily_proxy";
@@ -64,4 +64,4 @@ class ClientFactories {
   base::NamedTable<DocsSearchClientFactory> docs_search_;
 };
 
-}  // namespace velko::platform::agents
+}  // namespace velko::platform::search_subagents
