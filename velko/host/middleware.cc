@@ -28,4 +28,13 @@ std::future<ToolResult> AgentMiddleware::awrap_tool_call(const ToolCallRequest& 
   });
 }
 
+ModelResponse RequestRewritingMiddleware::wrap_model_call(const ModelRequest& request, const ModelHandler& handler) {
+  return handler(rewrite_request(request));
+}
+
+std::future<ModelResponse> RequestRewritingMiddleware::awrap_model_call(const ModelRequest& request,
+                                                                        AsyncModelHandler handler) {
+  return handler(rewrite_request(request));
+}
+
 }  // namespace velko::host

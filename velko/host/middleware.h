@@ -52,4 +52,17 @@ class AgentMiddleware {
   std::vector<Tool> tools_;
 };
 
+// A middleware whose model-call hooks only change the request the model sees (most often,
+// a section appended to the system prompt): both wrap_model_call and awrap_model_call call
+// the handler with rewrite_request(request), which runs on the calling thread; what it
+// throws passes to the caller and the handler is not called.
+class RequestRewritingMiddleware : public AgentMiddleware {
+ public:
+  ModelResponse wrap_model_call(const ModelRequest& request, const ModelHandler& handler) final;
+  std::future<ModelResponse> awrap_model_call(const ModelRequest& request, AsyncModelHandler handler) final;
+
+ protected:
+  virtual ModelRequest rewrite_request(const ModelRequest& request) const = 0;
+};
+
 }  // namespace velko::host

@@ -80,17 +80,4 @@ host::ModelRequest DataAnalysisMiddleware::enrich(const host::ModelRequest& requ
   return request;
 }
 
-// The handler is called exactly once, with the enriched request or the unchanged one;
-// its exceptions propagate (a failed model call is never retried without the block).
-host::ModelResponse DataAnalysisMiddleware::wrap_model_call(const host::ModelRequest& request,
-                                                            const host::ModelHandler& handler) {
-  return handler(enrich(request));
-}
-
-std::future<host::ModelResponse> DataAnalysisMiddleware::awrap_model_call(const host::ModelRequest& request,
-                                                                          host::AsyncModelHandler handler) {
-  // The look-up runs on the calling thread; only the handler is awaited.
-  return handler(enrich(request));
-}
-
 }  // namespace velko::middleware::analyst

@@ -36,7 +36,7 @@ std::string _build_database_context(const Json& config);
 // The state's connection_id when it is text, else nullopt.
 std::optional<std::string> connection_id_of(const Json& state);
 
-class DataAnalysisMiddleware : public host::AgentMiddleware {
+class DataAnalysisMiddleware : public host::RequestRewritingMiddleware {
  public:
   // backend: the sandbox for web-mode charts (may be null). mode: "cli" or "web"
   // (ValueError for any other text).
@@ -48,14 +48,16 @@ class DataAnalysisMiddleware : public host::AgentMiddleware {
   std::vector<std::string> state_schema() const override { return {CONNECTION_ID_KEY}; }
   std::string mode() const { return base::run_mode_name(mode_); }
 
-  host::ModelResponse wrap_model_call(const host::ModelRequest& request, const host::ModelHandler& handler) override;
-  std::future<host::ModelResponse> awrap_model_call(const host::ModelRequest& request,
-                                                    host::AsyncModelHandler handler) override;
-
   // The request the model should see: `request` with the block appended, or `request`
   // unchanged when no configuration is found or anything in the look-up fails (the
   // failure is dropped; nothing is logged). Never throws an ordinary error.
   host::ModelRequest enrich(const host::ModelRequest& request) const;
+
+ protected:
+  // The model calls see enrich(request): the handler is called exactly once, with the
+  // enriched request or the unchanged one, and its exceptions propagate (a failed model
+  // call is never retried without the block).
+  host::ModelRequest rewrite_request(const host::ModelRequest& request) const override { return enrich(request); }
 
  private:
   const base::RunMode mode_;

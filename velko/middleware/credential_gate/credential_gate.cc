@@ -76,14 +76,4 @@ host::ModelRequest CredentialGatedMiddleware::with_section(const host::ModelRequ
   return request.override_system_prompt(request.system_prompt_text() + separator_ + section_);
 }
 
-host::ModelResponse CredentialGatedMiddleware::wrap_model_call(const host::ModelRequest& request,
-                                                               const host::ModelHandler& handler) {
-  return handler(with_section(request));
-}
-
-std::future<host::ModelResponse> CredentialGatedMiddleware::awrap_model_call(const host::ModelRequest& request,
-                                                                             host::AsyncModelHandler handler) {
-  return handler(with_section(request));
-}
-
 }  // namespace velko::middleware::credential_gate

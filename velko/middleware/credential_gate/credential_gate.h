@@ -25,7 +25,7 @@ bool env_vars_available(std::span<const char* const> names);
 // A middleware whose prompt section depends on a credential check. Tool calls pass
 // through. It keeps nothing per invocation, so one instance serves concurrent
 // invocations. Nothing is caught: the check's errors reach the caller of before_agent.
-class CredentialGatedMiddleware : public host::AgentMiddleware {
+class CredentialGatedMiddleware : public host::RequestRewritingMiddleware {
  public:
   std::vector<std::string> state_schema() const override { return {state_key_}; }
 
@@ -35,10 +35,6 @@ class CredentialGatedMiddleware : public host::AgentMiddleware {
   // The same check, run at once on the calling thread (where the run configuration is).
   std::future<host::StateUpdate> abefore_agent(const Json& state, const host::Runtime& runtime) override;
 
-  host::ModelResponse wrap_model_call(const host::ModelRequest& request, const host::ModelHandler& handler) override;
-  std::future<host::ModelResponse> awrap_model_call(const host::ModelRequest& request,
-                                                    host::AsyncModelHandler handler) override;
-
  protected:
   // `section` is appended to the system prompt after `separator` while state[state_key]
   // is present and not falsy; `check` answers whether the credentials are there.
@@ -47,6 +43,8 @@ class CredentialGatedMiddleware : public host::AgentMiddleware {
 
   // The request the model should see: with the section when the state's flag is true.
   host::ModelRequest with_section(const host::ModelRequest& request) const;
+  // The model calls see with_section(request).
+  host::ModelRequest rewrite_request(const host::ModelRequest& request) const override { return with_section(request); }
 
  private:
   std::string state_key_;

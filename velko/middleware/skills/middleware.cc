@@ -172,14 +172,4 @@ host::ModelRequest SkillsMiddleware::with_skills_section(const host::ModelReques
   return request.override_system_prompt(prompt.empty() ? section : prompt + "\n\n" + section);
 }
 
-host::ModelResponse SkillsMiddleware::wrap_model_call(const host::ModelRequest& request,
-                                                      const host::ModelHandler& handler) {
-  return handler(with_skills_section(request));
-}
-
-std::future<host::ModelResponse> SkillsMiddleware::awrap_model_call(const host::ModelRequest& request,
-                                                                    host::AsyncModelHandler handler) {
-  return handler(with_skills_section(request));
-}
-
 }  // namespace velko::middleware::skills

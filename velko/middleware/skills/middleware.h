@@ -47,7 +47,7 @@ extern const std::string SKILLS_SYSTEM_PROMPT;
 // The "Skills" section for `skills`.
 std::string _build_skills_section(const std::vector<SkillMetadata>& skills);
 
-class SkillsMiddleware : public host::AgentMiddleware {
+class SkillsMiddleware : public host::RequestRewritingMiddleware {
  public:
   // mode: "cli" or "web" (ValueError for any other text). backend: the sandbox web mode
   // writes into (may be null).
@@ -86,13 +86,15 @@ class SkillsMiddleware : public host::AgentMiddleware {
   // before_agent on a worker thread (the run configuration goes with it).
   std::future<host::StateUpdate> abefore_agent(const Json& state, const host::Runtime& runtime) override;
 
-  host::ModelResponse wrap_model_call(const host::ModelRequest& request, const host::ModelHandler& handler) override;
-  std::future<host::ModelResponse> awrap_model_call(const host::ModelRequest& request,
-                                                    host::AsyncModelHandler handler) override;
-
   // The request with the section appended: prompt + "\n\n" + section, or the section
   // alone when the prompt is absent or empty.
   host::ModelRequest with_skills_section(const host::ModelRequest& request) const;
+
+ protected:
+  // The model calls see with_skills_section(request).
+  host::ModelRequest rewrite_request(const host::ModelRequest& request) const override {
+    return with_skills_section(request);
+  }
 
  private:
   std::vector<SkillMetadata> list_sandbox_skills() const;
