@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/error_cases.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/velko_cli.h"
 #include "velko/base/env.h"
@@ -407,6 +408,41 @@ TEST_F(BigqueryDriverTest, FailuresCarryTheServicesMessageAndNoSecret) {
   Json broken = {{"type", "BIGQUERY"}, {"host", "shop-prod"}, {"password", "{\"type\": \"service_account\"}"}};
   EXPECT_THROW(driver_->connect(platform::sql::make_url(platform::db_utils::build_url_for_config(broken))),
                base::DatabaseError);
+}
+
+// A proxy's error page, a body that is not JSON, rows that do not match the schema, a
+// pending job without a reference, a body cut off mid-answer: each is a DatabaseError
+// that says what went wrong, and the connection answers the next call.
+TEST_F(BigqueryDriverTest, AnswersTheDriverCannotReadAreClearErrors) {
+  Json one = Json::array({{{"name", "n"}, {"type", "INTEGER"}}});
+  server_.handle("POST", std::string(kProject) + "/queries", [this, one](const RecordedRequest& request) {
+    return authorized(request, [&] {
+      std::string sql = Json::parse(request.body)["query"];
+      if (sql == "SELECT html")
+        return ScriptedResponse::text("<html><body>Bad gateway</body></html>", 502, "text/html");
+      if (sql == "SELECT garbage") return ScriptedResponse::json("{\"rows\": [");
+      if (sql == "SELECT list") return ScriptedResponse::json("[1, 2, 3]");
+      if (sql == "SELECT wide") return json(complete("job-w", one, Json::array({cells(Json::array({"1", "2"}))})));
+      if (sql == "SELECT flat") return json(complete("job-f", one, Json::array({"1"})));
+      if (sql == "SELECT nojob") return json({{"kind", "bigquery#queryResponse"}, {"jobComplete", false}});
+      if (sql == "SELECT cut") return test_support::cut_off_json("{\"kind\": \"bigquery#queryResponse\", \"rows\": [");
+      return query(request);
+    });
+  });
+  auto connection = connect();
+  test_support::expect_database_errors(
+      [&](const std::string& sql) { connection->execute(sql, {}); },
+      {
+          {"SELECT html", "BigQuery answered HTTP 502 Bad Gateway"},
+          {"SELECT garbage", "BigQuery sent an answer this driver cannot read (HTTP 200)"},
+          {"SELECT list", "BigQuery sent an answer this driver cannot read (HTTP 200)"},
+          {"SELECT wide", "BigQuery sent a row that does not match the result's columns"},
+          {"SELECT flat", "BigQuery sent a row that does not match the result's columns"},
+          {"SELECT nojob", "BigQuery sent no job id for a running query"},
+          {"SELECT cut", "The exchange with BigQuery failed"},
+      },
+      kAccessToken);
+  EXPECT_EQ(connection->execute("SELECT types", {}).fetchall().size(), 1u);
 }
 
 TEST_F(BigqueryDriverTest, InspectionListsDatasetsTablesAndTheSchema) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/error_cases.h"
 #include "tests/support/http_test_server.h"
 #include "velko/base/cancel.h"
 #include "velko/base/errors.h"
@@ -299,6 +300,31 @@ TEST_F(ClickhouseDriverTest, ErrorsCarryTheServersMessageAndNoSecret) {
   }
   EXPECT_THAT(unreachable, HasSubstr("Could not connect to ClickHouse"));
   EXPECT_THAT(unreachable, Not(HasSubstr(kPassword)));
+}
+
+// A proxy's error page, rows that are not JSON or do not match the columns, a body cut
+// off mid-answer: each is a DatabaseError that says what went wrong, and the engine
+// answers the next call.
+TEST_F(ClickhouseDriverTest, AnswersTheDriverCannotReadAreClearErrors) {
+  server_.handle("POST", "/", [](const RecordedRequest& request) {
+    const std::string& sql = request.body;
+    if (sql == "SELECT html") return ScriptedResponse::text("<html><body>Bad gateway</body></html>", 502, "text/html");
+    if (sql == "SELECT garbage") return rows("[\"x\"]\n[\"UInt8\"]\n[1, \n");
+    if (sql == "SELECT wide") return rows("[\"x\"]\n[\"UInt8\"]\n[1, 2]\n");
+    if (sql == "SELECT flat") return rows("[\"x\"]\n[\"UInt8\"]\n1\n");
+    if (sql == "SELECT cut") return test_support::cut_off_json("[\"x\"]\n[\"UInt8\"]\n[1]\n[");
+    return fake_clickhouse(request);
+  });
+  test_support::expect_database_errors([&](const std::string& sql) { engine()->connect().execute(sql); },
+                                       {
+                                           {"SELECT html", "ClickHouse answered HTTP 502 Bad Gateway: <html>"},
+                                           {"SELECT garbage", "ClickHouse sent a result this driver cannot read"},
+                                           {"SELECT wide", "ClickHouse sent a result this driver cannot read"},
+                                           {"SELECT flat", "ClickHouse sent a result this driver cannot read"},
+                                           {"SELECT cut", "The exchange with ClickHouse failed"},
+                                       },
+                                       kPassword);
+  EXPECT_EQ(engine()->connect().execute("SELECT 1").fetchall().size(), 1u);
 }
 
 // A statement is never sent without readonly: a profile with readonly=2 (which refuses a

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/error_cases.h"
 #include "tests/support/http_test_server.h"
 #include "velko/base/cancel.h"
 #include "velko/base/errors.h"
@@ -375,6 +376,38 @@ TEST_F(DatabricksDriverTest, ErrorsAndRefusalsCarryNoToken) {
   // Reads that merely mention the words are sent.
   EXPECT_THAT(error_of("SELECT replace(note, 'a', 'b'), t.update FROM t"), HasSubstr("no script for"));
   EXPECT_THAT(error_of("SHOW CREATE TABLE orders"), HasSubstr("no script for"));
+}
+
+// A proxy's error page, a body that is not JSON, rows that do not match the schema, a
+// running statement without an id, a body cut off mid-answer: each is a DatabaseError
+// that says what went wrong, and the connection answers the next call.
+TEST_F(DatabricksDriverTest, AnswersTheDriverCannotReadAreClearErrors) {
+  Json one = Json::array({column("n", "INT", 0)});
+  server_.handle("POST", kStatements, [this, one](const RecordedRequest& request) {
+    std::string sql = Json::parse(request.body)["statement"];
+    if (sql == "SELECT html") return ScriptedResponse::text("<html><body>Bad gateway</body></html>", 502, "text/html");
+    if (sql == "SELECT garbage") return ScriptedResponse::json("{\"result\": [");
+    if (sql == "SELECT list") return ScriptedResponse::json("[1, 2, 3]");
+    if (sql == "SELECT wide") return json(succeeded("st-w", one, Json::array({{"1", "2"}})));
+    if (sql == "SELECT flat") return json(succeeded("st-f", one, Json::array({"1"})));
+    if (sql == "SELECT noid") return json({{"status", {{"state", "RUNNING"}}}});
+    if (sql == "SELECT cut") return test_support::cut_off_json("{\"statement_id\": \"st-x\", \"result\": [");
+    return post(request);
+  });
+  auto connection = engine()->connect();
+  test_support::expect_database_errors(
+      [&](const std::string& sql) { connection.execute(sql); },
+      {
+          {"SELECT html", "Databricks answered HTTP 502 Bad Gateway"},
+          {"SELECT garbage", "Databricks sent an answer this driver cannot read (HTTP 200)"},
+          {"SELECT list", "Databricks sent an answer this driver cannot read (HTTP 200)"},
+          {"SELECT wide", "Databricks sent a row that does not match the result's columns"},
+          {"SELECT flat", "Databricks sent a row that does not match the result's columns"},
+          {"SELECT noid", "Databricks sent no statement id for a running statement"},
+          {"SELECT cut", "The exchange with Databricks failed"},
+      },
+      kToken);
+  EXPECT_EQ(connection.execute("SELECT types").fetchall().size(), 1u);
 }
 
 TEST_F(DatabricksDriverTest, InspectsSchemasTablesAndColumns) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/error_cases.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/velko_cli.h"
 #include "velko/base/env.h"
@@ -295,6 +296,39 @@ TEST_F(SnowflakeDriverTest, FailuresCarrySnowflakesMessageAndNeverTheToken) {
     EXPECT_THAT(error.what(), Not(HasSubstr(kToken)));
     EXPECT_THAT(error.what(), HasSubstr("internal: token ***"));
   }
+}
+
+// A proxy's error page, a body that is not JSON, a page whose rows do not match its
+// columns, a running statement without a handle, a body cut off mid-answer: each is a
+// DatabaseError that says what went wrong, and the connection answers the next call.
+TEST_F(SnowflakeDriverTest, AnswersTheDriverCannotReadAreClearErrors) {
+  server_.handle("POST", kStatements, [this](const RecordedRequest& request) {
+    std::string sql = Json::parse(request.body)["statement"];
+    if (sql == "SELECT html") return ScriptedResponse::text("<html><body>Bad gateway</body></html>", 502, "text/html");
+    if (sql == "SELECT garbage") return ScriptedResponse::json("{\"data\": [[\"1\"");
+    if (sql == "SELECT list") return ScriptedResponse::json("[1, 2, 3]");
+    if (sql == "SELECT wide") {
+      return json(result_set("h-w", Json::array({column("A", "fixed")}), Json::array({{"1", "2"}})));
+    }
+    if (sql == "SELECT flat") return json(result_set("h-f", Json::array({column("A", "fixed")}), Json::array({"1"})));
+    if (sql == "SELECT nohandle") return json({{"code", "333334"}, {"message", "running"}}, 202);
+    if (sql == "SELECT cut") return test_support::cut_off_json("{\"resultSetMetaData\": {\"rowType\": [");
+    return post(request);
+  });
+  auto connection = connect();
+  test_support::expect_database_errors(
+      [&](const std::string& sql) { connection->execute(sql, {}); },
+      {
+          {"SELECT html", "Snowflake answered HTTP 502"},
+          {"SELECT garbage", "Snowflake sent an answer this driver cannot read (HTTP 200)"},
+          {"SELECT list", "Snowflake sent an answer this driver cannot read (HTTP 200)"},
+          {"SELECT wide", "Snowflake sent a row that does not match the result's columns"},
+          {"SELECT flat", "Snowflake sent a row that does not match the result's columns"},
+          {"SELECT nohandle", "Snowflake sent no statement handle for a running statement"},
+          {"SELECT cut", "The exchange with Snowflake failed"},
+      },
+      kToken);
+  EXPECT_EQ(connection->execute("SELECT types", {}).fetchall().size(), 1u);
 }
 
 TEST_F(SnowflakeDriverTest, StatementsThatDoNotReadAreRefusedBeforeAnythingIsSent) {

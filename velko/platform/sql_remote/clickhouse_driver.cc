@@ -147,10 +147,14 @@ class ClickhouseConnection : public sql::DriverConnection {
     return body.find("Cannot modify 'readonly' setting in readonly mode") != std::string_view::npos;
   }
 
+  // ClickHouse's own exception text as it stands; any other answer (a proxy's error page,
+  // an empty body) as its HTTP status, with the start of its body.
   static std::string error_text(const base::HttpResponse& response) {
     std::string body = message_text(response.body);
-    if (!body.empty()) return body;
-    return "ClickHouse answered HTTP " + std::to_string(response.status) + " " + response.reason;
+    if (response.header("X-ClickHouse-Exception-Code") || body.starts_with("Code: ")) return body;
+    std::string text = "ClickHouse answered HTTP " + std::to_string(response.status) + " " + response.reason;
+    if (!body.empty()) text += ": " + message_text(body, 200);
+    return text;
   }
 
   sql::Result run(const std::string& statement, const Params& parameters, size_t max_rows,
