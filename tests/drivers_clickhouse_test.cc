@@ -313,6 +313,9 @@ TEST_F(ClickhouseDriverTest, AnswersTheDriverCannotReadAreClearErrors) {
     if (sql == "SELECT wide") return rows("[\"x\"]\n[\"UInt8\"]\n[1, 2]\n");
     if (sql == "SELECT flat") return rows("[\"x\"]\n[\"UInt8\"]\n1\n");
     if (sql == "SELECT cut") return test_support::cut_off_json("[\"x\"]\n[\"UInt8\"]\n[1]\n[");
+    if (query_params(request.query)["param_schema"] == "odd") {
+      return rows("[\"name\",\"type\"]\n[\"UInt8\",\"UInt8\"]\n[1, 2]\n");
+    }
     return fake_clickhouse(request);
   });
   test_support::expect_database_errors([&](const std::string& sql) { engine()->connect().execute(sql); },
@@ -324,6 +327,15 @@ TEST_F(ClickhouseDriverTest, AnswersTheDriverCannotReadAreClearErrors) {
                                            {"SELECT cut", "The exchange with ClickHouse failed"},
                                        },
                                        kPassword);
+  // Catalog rows of the wrong types are passed over, not a failure of the JSON reader.
+  auto connection = engine()->connect();
+  EXPECT_TRUE(connection.list_tables("odd").empty());
+  try {
+    connection.get_columns("odd", "t");
+    ADD_FAILURE() << "a table without readable columns must be an error";
+  } catch (const base::DatabaseError& error) {
+    EXPECT_STREQ(error.what(), "Table 'odd.t' not found");
+  }
   EXPECT_EQ(engine()->connect().execute("SELECT 1").fetchall().size(), 1u);
 }
 

@@ -14,14 +14,12 @@
 #include "velko/platform/sql_remote/remote_common.h"
 #include "velko/platform/sql_remote/service_account.h"
 #include "velko/platform/sql_remote/statement_control.h"
-#include "velko/platform/sql_remote/statement_text.h"
 
 namespace velko::platform::sql_remote {
 namespace {
 
 constexpr const char* kScope = "https://www.googleapis.com/auth/bigquery";
 constexpr const char* kDefaultRoot = "https://bigquery.googleapis.com";
-constexpr std::chrono::seconds kInspectionTimeout{120};
 constexpr int kMostPages = 1000;
 
 std::string upper(std::string_view text) {
@@ -69,22 +67,10 @@ struct Endpoint {
   ServiceAccountKey key;
 };
 
-class BigqueryConnection : public sql::DriverConnection {
+class BigqueryConnection : public ReadOnlyHttpConnection {
  public:
   BigqueryConnection(Endpoint endpoint, BigqueryDriverOptions options)
       : endpoint_(std::move(endpoint)), options_(options) {}
-
-  bool ping() override { return true; }
-  bool reset() override { return true; }
-
-  sql::Result execute(std::string_view sql, const sql::ExecuteOptions& options) override {
-    std::string statement = single_statement(sql);
-    ensure_read_only(statement);
-    StatementControl control(options);
-    control.throw_if_needed();
-    dry_run(statement, control);
-    return run(statement, options.max_rows, control);
-  }
 
   std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
     std::vector<std::string> names;
@@ -116,8 +102,8 @@ class BigqueryConnection : public sql::DriverConnection {
                                            const sql::ExecuteOptions& options) override {
     Json answer;
     try {
-      answer =
-          get_json(project_path() + "/datasets/" + encode(schema) + "/tables/" + encode(table), inspection(options));
+      answer = get_json(project_path() + "/datasets/" + encode(schema) + "/tables/" + encode(table),
+                        inspection_options(options));
     } catch (const NotFound&) {
       throw base::DatabaseError("Table '" + schema + "." + table + "' not found");
     }
@@ -141,13 +127,12 @@ class BigqueryConnection : public sql::DriverConnection {
 
   std::string project_path() const { return "/bigquery/v2/projects/" + encode(endpoint_.project); }
 
-  // The caller's options for an inspection call: its cancellation, and its time limit
-  // or kInspectionTimeout when it has none.
-  static sql::ExecuteOptions inspection(const sql::ExecuteOptions& caller) {
-    sql::ExecuteOptions options = caller;
-    options.max_rows = 0;
-    if (options.timeout.count() == 0) options.timeout = kInspectionTimeout;
-    return options;
+  // A dry run first: only a query job may run.
+  sql::Result run_read(const std::string& statement, const sql::ExecuteOptions& options) override {
+    StatementControl control(options);
+    control.throw_if_needed();
+    dry_run(statement, control);
+    return run(statement, options.max_rows, control);
   }
 
   std::string access_token(double timeout_seconds) {
@@ -216,7 +201,7 @@ class BigqueryConnection : public sql::DriverConnection {
 
   std::vector<Json> list_pages(const std::string& path, const char* items_key, const sql::ExecuteOptions& caller) {
     std::vector<Json> items;
-    StatementControl control(inspection(caller));
+    StatementControl control(inspection_options(caller));
     std::string page_token;
     for (int page = 0; page < kMostPages; ++page) {
       control.throw_if_needed();

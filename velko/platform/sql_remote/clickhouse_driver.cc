@@ -51,12 +51,12 @@ class ClickhouseConnection : public sql::DriverConnection {
   }
 
   std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
-    return first_column(run("SELECT name FROM system.databases ORDER BY name", {}, 0, options));
+    return first_column_texts(run("SELECT name FROM system.databases ORDER BY name", {}, 0, options));
   }
 
   std::vector<std::string> list_tables(const std::string& schema, const sql::ExecuteOptions& options) override {
-    return first_column(run("SELECT name FROM system.tables WHERE database = {schema:String} ORDER BY name",
-                            {{"schema", schema}}, 0, options));
+    return first_column_texts(run("SELECT name FROM system.tables WHERE database = {schema:String} ORDER BY name",
+                                  {{"schema", schema}}, 0, options));
   }
 
   std::vector<sql::ColumnInfo> get_columns(const std::string& schema, const std::string& table,
@@ -66,8 +66,9 @@ class ClickhouseConnection : public sql::DriverConnection {
             "ORDER BY position",
             {{"schema", schema}, {"table", table}}, 0, options);
     std::vector<sql::ColumnInfo> columns;
-    for (const auto& row : result.fetchall()) {
-      std::string type = row.at(1).get<std::string>();
+    for (const auto& row : result.returns_rows() ? result.fetchall() : std::vector<sql::Row>{}) {
+      if (row.size() < 2 || !row[0].is_string() || !row[1].is_string()) continue;
+      std::string type = row[1].get<std::string>();
       bool nullable = type.starts_with("Nullable(") || type.starts_with("LowCardinality(Nullable(");
       columns.push_back(sql::ColumnInfo{row.at(0).get<std::string>(), type, nullable});
     }
@@ -205,12 +206,6 @@ class ClickhouseConnection : public sql::DriverConnection {
     std::snprintf(buffer, sizeof buffer, "velko-%08x%08x-%llu", device(), device(),
                   static_cast<unsigned long long>(counter.fetch_add(1)));
     return buffer;
-  }
-
-  static std::vector<std::string> first_column(const sql::Result& result) {
-    std::vector<std::string> names;
-    for (const auto& row : result.fetchall()) names.push_back(row.at(0).get<std::string>());
-    return names;
   }
 
   Endpoint endpoint_;

@@ -16,7 +16,6 @@
 #include "velko/platform/db_utils/urls.h"
 #include "velko/platform/sql/statement_watch.h"
 #include "velko/platform/sql_remote/remote_common.h"
-#include "velko/platform/sql_remote/statement_text.h"
 
 namespace velko::platform::sql_remote {
 namespace {
@@ -62,19 +61,10 @@ struct NamedParameter {
   std::string name, value;
 };
 
-class DatabricksConnection : public sql::DriverConnection {
+class DatabricksConnection : public ReadOnlyHttpConnection {
  public:
   DatabricksConnection(Endpoint endpoint, DatabricksDriverOptions options)
       : endpoint_(std::move(endpoint)), options_(options) {}
-
-  bool ping() override { return true; }
-  bool reset() override { return true; }
-
-  sql::Result execute(std::string_view sql, const sql::ExecuteOptions& options) override {
-    std::string statement = single_statement(sql);
-    ensure_read_only(statement);
-    return run(statement, {}, options.max_rows, options);
-  }
 
   std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
     std::vector<std::string> names = column_values(run("SHOW SCHEMAS", {}, 0, options), {"databaseName", "namespace"});
@@ -158,6 +148,10 @@ class DatabricksConnection : public sql::DriverConnection {
   }
 
  private:
+  sql::Result run_read(const std::string& statement, const sql::ExecuteOptions& options) override {
+    return run(statement, {}, options.max_rows, options);
+  }
+
   base::HttpResponse send(const std::string& method, const std::string& path, const std::optional<Json>& body,
                           std::optional<double> timeout_seconds = std::nullopt) const {
     base::HttpRequest request;

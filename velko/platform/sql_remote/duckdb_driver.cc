@@ -208,14 +208,14 @@ class DuckdbConnection : public sql::DriverConnection {
   }
 
   std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
-    return first_column(
+    return first_column_texts(
         query("SELECT schema_name FROM information_schema.schemata WHERE catalog_name = current_database() "
               "AND schema_name NOT IN ('information_schema', 'pg_catalog') ORDER BY schema_name",
               {}, options));
   }
 
   std::vector<std::string> list_tables(const std::string& schema, const sql::ExecuteOptions& options) override {
-    return first_column(
+    return first_column_texts(
         query("SELECT table_name FROM information_schema.tables WHERE table_catalog = current_database() "
               "AND table_schema = ? ORDER BY table_name",
               {schema}, options));
@@ -387,18 +387,7 @@ class DuckdbConnection : public sql::DriverConnection {
         throw base::DatabaseError("Could not bind an inspection parameter");
       }
     }
-    sql::ExecuteOptions options = caller;
-    options.max_rows = 0;
-    if (options.timeout.count() == 0) options.timeout = std::chrono::seconds(120);
-    return collect(prepared, options);
-  }
-
-  static std::vector<std::string> first_column(const sql::Result& result) {
-    std::vector<std::string> values;
-    for (const auto& row : result.fetchall()) {
-      if (!row.empty() && row[0].is_string()) values.push_back(row[0].get<std::string>());
-    }
-    return values;
+    return collect(prepared, inspection_options(caller));
   }
 
   sql::Result collect(Prepared& prepared, const sql::ExecuteOptions& options) {

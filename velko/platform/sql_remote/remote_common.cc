@@ -10,6 +10,7 @@
 #include "velko/base/utf8.h"
 #include "velko/platform/sql/driver.h"
 #include "velko/platform/sql/text_forms.h"
+#include "velko/platform/sql_remote/statement_text.h"
 
 namespace velko::platform::sql_remote {
 namespace {
@@ -159,6 +160,28 @@ base::HttpResponse exchange(std::string_view service, const base::HttpRequest& r
   } catch (const base::ValueError& error) {
     throw base::DatabaseError("Invalid " + name + " address: " + shown(error));
   }
+}
+
+sql::ExecuteOptions inspection_options(const sql::ExecuteOptions& caller) {
+  sql::ExecuteOptions options = caller;
+  options.max_rows = 0;
+  if (options.timeout.count() == 0) options.timeout = INSPECTION_TIMEOUT;
+  return options;
+}
+
+std::vector<std::string> first_column_texts(const sql::Result& result) {
+  std::vector<std::string> values;
+  if (!result.returns_rows()) return values;
+  for (const auto& row : result.fetchall()) {
+    if (!row.empty() && row[0].is_string()) values.push_back(row[0].get<std::string>());
+  }
+  return values;
+}
+
+sql::Result ReadOnlyHttpConnection::execute(std::string_view sql, const sql::ExecuteOptions& options) {
+  std::string statement = single_statement(sql);
+  ensure_read_only(statement);
+  return run_read(statement, options);
 }
 
 }  // namespace velko::platform::sql_remote

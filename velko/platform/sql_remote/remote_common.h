@@ -2,6 +2,7 @@
 // exchange with a service. Thread-safe.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "velko/base/http.h"
 #include "velko/base/json.h"
 #include "velko/base/redact.h"
+#include "velko/platform/sql/driver.h"
 #include "velko/platform/sql/result.h"
 
 namespace velko::platform::sql_remote {
@@ -53,5 +55,31 @@ void append_json_rows(const Json& data, size_t width, size_t max_rows,
 // masked.
 base::HttpResponse exchange(std::string_view service, const base::HttpRequest& request,
                             const base::Redactor& redactor = base::Redactor());
+
+// The time limit of an inspection call whose caller set none.
+inline constexpr std::chrono::seconds INSPECTION_TIMEOUT{120};
+
+// The caller's options for an inspection call: its cancellation, no row cap, and its time
+// limit or INSPECTION_TIMEOUT when it has none.
+sql::ExecuteOptions inspection_options(const sql::ExecuteOptions& caller);
+
+// The text values of the result's first column, in order; rows whose first value is not
+// text are left out.
+std::vector<std::string> first_column_texts(const sql::Result& result);
+
+// The connection of a warehouse reached by stateless HTTP calls, on a service with no
+// read-only session of its own: there is nothing to ping or reset, and execute() refuses
+// text that is not exactly one statement (single_statement) or not a read
+// (ensure_read_only), with their DatabaseError, before run_read sends anything.
+class ReadOnlyHttpConnection : public sql::DriverConnection {
+ public:
+  bool ping() override { return true; }
+  bool reset() override { return true; }
+  sql::Result execute(std::string_view sql, const sql::ExecuteOptions& options) final;
+
+ protected:
+  // Runs `statement`, already checked, under `options`.
+  virtual sql::Result run_read(const std::string& statement, const sql::ExecuteOptions& options) = 0;
+};
 
 }  // namespace velko::platform::sql_remote

@@ -13,13 +13,11 @@
 #include "velko/platform/sql_remote/epoch_text.h"
 #include "velko/platform/sql_remote/remote_common.h"
 #include "velko/platform/sql_remote/statement_control.h"
-#include "velko/platform/sql_remote/statement_text.h"
 
 namespace velko::platform::sql_remote {
 namespace {
 
 constexpr const char* kStatements = "/api/v2/statements";
-constexpr std::chrono::seconds kInspectionTimeout{120};
 constexpr const char* kTokenHint =
     "The Snowflake SQL API needs a programmatic access token in place of the password: create one for the user "
     "(ALTER USER ... ADD PROGRAMMATIC ACCESS TOKEN) and store it as the connection's password";
@@ -63,30 +61,20 @@ struct Binding {
   std::string value;
 };
 
-class SnowflakeConnection : public sql::DriverConnection {
+class SnowflakeConnection : public ReadOnlyHttpConnection {
  public:
   SnowflakeConnection(Endpoint endpoint, SnowflakeDriverOptions options)
       : endpoint_(std::move(endpoint)), options_(options) {}
 
-  bool ping() override { return true; }
-  bool reset() override { return true; }
-
-  sql::Result execute(std::string_view sql, const sql::ExecuteOptions& options) override {
-    std::string statement = single_statement(sql);
-    ensure_read_only(statement);
-    StatementControl control(options);
-    return run(statement, {}, options.max_rows, control);
-  }
-
   std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
-    std::vector<std::string> names =
-        first_column(inspect("SELECT schema_name FROM information_schema.schemata ORDER BY schema_name", {}, options));
+    std::vector<std::string> names = first_column_texts(
+        inspect("SELECT schema_name FROM information_schema.schemata ORDER BY schema_name", {}, options));
     std::sort(names.begin(), names.end());
     return names;
   }
 
   std::vector<std::string> list_tables(const std::string& schema, const sql::ExecuteOptions& options) override {
-    std::vector<std::string> names = first_column(inspect(
+    std::vector<std::string> names = first_column_texts(inspect(
         "SELECT table_name FROM information_schema.tables WHERE UPPER(table_schema) = UPPER(?) ORDER BY table_name",
         {{schema}}, options));
     std::sort(names.begin(), names.end());
@@ -124,23 +112,16 @@ class SnowflakeConnection : public sql::DriverConnection {
   }
 
  private:
-  // An inspection statement under the caller's cancellation and time limit
-  // (kInspectionTimeout when the caller has none).
-  sql::Result inspect(const std::string& statement, const std::vector<Binding>& bindings,
-                      const sql::ExecuteOptions& caller) {
-    sql::ExecuteOptions options = caller;
-    if (options.timeout.count() == 0) options.timeout = kInspectionTimeout;
+  sql::Result run_read(const std::string& statement, const sql::ExecuteOptions& options) override {
     StatementControl control(options);
-    return run(statement, bindings, 0, control);
+    return run(statement, {}, options.max_rows, control);
   }
 
-  static std::vector<std::string> first_column(const sql::Result& result) {
-    std::vector<std::string> values;
-    if (!result.returns_rows()) return values;
-    for (const auto& row : result.fetchall()) {
-      if (!row.empty() && row[0].is_string()) values.push_back(row[0].get<std::string>());
-    }
-    return values;
+  // An inspection statement under the caller's cancellation and time limit.
+  sql::Result inspect(const std::string& statement, const std::vector<Binding>& bindings,
+                      const sql::ExecuteOptions& caller) {
+    StatementControl control(inspection_options(caller));
+    return run(statement, bindings, 0, control);
   }
 
   base::HttpResponse send(const std::string& method, const std::string& path, const std::optional<Json>& body,
