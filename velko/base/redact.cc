@@ -1,6 +1,8 @@
 #include "velko/base/redact.h"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "velko/base/strings.h"
 
@@ -60,26 +62,51 @@ void Redactor::add_secret(std::string_view secret) {
   }
 }
 
-void Redactor::add_url(std::string_view url) {
+namespace {
+
+// Where a URL carries secrets, as (offset, length) pairs in order: the password of its
+// authority, and the values of its query parameters with secret names.
+std::vector<std::pair<size_t, size_t>> url_secret_spans(std::string_view url) {
+  std::vector<std::pair<size_t, size_t>> spans;
   size_t scheme_end = url.find("://");
-  if (scheme_end == std::string_view::npos) return;
+  if (scheme_end == std::string_view::npos) return spans;
   size_t authority = scheme_end + 3;
   size_t authority_end = url.find_first_of("/?#", authority);
   if (authority_end == std::string_view::npos) authority_end = url.size();
   size_t at = url.rfind('@', authority_end);
   if (at != std::string_view::npos && at >= authority) {
     size_t colon = url.find(':', authority);
-    if (colon != std::string_view::npos && colon < at) add_secret(url.substr(colon + 1, at - colon - 1));
+    if (colon != std::string_view::npos && colon < at) spans.emplace_back(colon + 1, at - colon - 1);
   }
   size_t query = url.find('?');
-  if (query == std::string_view::npos) return;
-  std::string_view params = url.substr(query + 1);
-  params = params.substr(0, params.find('#'));
-  for (std::string_view pair : split(params, '&')) {
+  if (query == std::string_view::npos) return spans;
+  size_t end = url.find('#', query);
+  if (end == std::string_view::npos) end = url.size();
+  size_t pos = query + 1;
+  while (pos <= end) {
+    size_t amp = url.find('&', pos);
+    if (amp == std::string_view::npos || amp > end) amp = end;
+    std::string_view pair = url.substr(pos, amp - pos);
     size_t eq = pair.find('=');
-    if (eq == std::string_view::npos || !is_secret_name(percent_decode(pair.substr(0, eq)))) continue;
-    add_secret(pair.substr(eq + 1));
+    if (eq != std::string_view::npos && is_secret_name(percent_decode(pair.substr(0, eq)))) {
+      spans.emplace_back(pos + eq + 1, pair.size() - eq - 1);
+    }
+    pos = amp + 1;
   }
+  return spans;
+}
+
+}  // namespace
+
+std::string mask_url_secrets(std::string_view url) {
+  std::string out(url);
+  auto spans = url_secret_spans(url);
+  for (auto span = spans.rbegin(); span != spans.rend(); ++span) out.replace(span->first, span->second, "***");
+  return out;
+}
+
+void Redactor::add_url(std::string_view url) {
+  for (const auto& [offset, length] : url_secret_spans(url)) add_secret(url.substr(offset, length));
 }
 
 void Redactor::add_config(const Json& config) {

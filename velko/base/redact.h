@@ -41,6 +41,11 @@ bool is_secret_name(std::string_view name);
 // name names a secret, or its value is a URL carrying one ("postgres://u:pw@db/x").
 bool is_secret_variable(std::string_view name, std::string_view value);
 
+// `url` with its password and the values of its secret-named query parameters replaced
+// by "***" (the secrets add_url finds): safe to show in errors and logs. Text that is not
+// a URL is returned unchanged.
+std::string mask_url_secrets(std::string_view url);
+
 class Redactor {
  public:
   Redactor() = default;

@@ -133,36 +133,4 @@ std::string build_duckdb_url(std::string_view path) {
   return out;
 }
 
-std::string redact_url(std::string_view url) {
-  std::string out(url);
-  size_t scheme_end = out.find("://");
-  if (scheme_end != std::string::npos) {
-    size_t authority_start = scheme_end + 3;
-    size_t authority_end = out.find_first_of("/?#", authority_start);
-    if (authority_end == std::string::npos) authority_end = out.size();
-    size_t at = out.rfind('@', authority_end);
-    if (at != std::string::npos && at >= authority_start) {
-      size_t colon = out.find(':', authority_start);
-      if (colon != std::string::npos && colon < at) out.replace(colon + 1, at - colon - 1, "***");
-    }
-  }
-  // Secrets carried as query values.
-  for (const char* key : {"motherduck_token=", "credentials_base64=", "password=", "token=", "access_token="}) {
-    size_t pos = 0;
-    while ((pos = out.find(key, pos)) != std::string::npos) {
-      bool at_boundary = pos > 0 && (out[pos - 1] == '?' || out[pos - 1] == '&');
-      size_t value_start = pos + std::string_view(key).size();
-      if (!at_boundary) {
-        pos = value_start;
-        continue;
-      }
-      size_t value_end = out.find('&', value_start);
-      if (value_end == std::string::npos) value_end = out.size();
-      out.replace(value_start, value_end - value_start, "***");
-      pos = value_start + 3;
-    }
-  }
-  return out;
-}
-
 }  // namespace velko::platform::db_utils

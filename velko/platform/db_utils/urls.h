@@ -75,7 +75,4 @@ std::string build_sqlite_url(std::string_view path);
 // "duckdb:////data/sales" for /data/sales. "?" and "#" in the path are percent-encoded.
 std::string build_duckdb_url(std::string_view path);
 
-// `url` with the password (or token) replaced by "***": safe to show in errors and logs.
-std::string redact_url(std::string_view url);
-
 }  // namespace velko::platform::db_utils

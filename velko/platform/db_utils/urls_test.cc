@@ -7,6 +7,7 @@
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
+#include "velko/base/redact.h"
 #include "velko/platform/db_utils/config_url.h"
 
 namespace velko::platform::db_utils {
@@ -75,9 +76,10 @@ TEST(DialectMap, HasExactlyTheThreeDialects) {
 }
 
 TEST(RedactUrl, HidesPasswordsAndTokenParameters) {
-  EXPECT_EQ(redact_url("postgresql+psycopg://u:s3cr%40t@h:5432/d"), "postgresql+psycopg://u:***@h:5432/d");
-  EXPECT_EQ(redact_url("duckdb:///md:db?motherduck_token=abc&x=1"), "duckdb:///md:db?motherduck_token=***&x=1");
-  EXPECT_EQ(redact_url("sqlite:////tmp/a.db"), "sqlite:////tmp/a.db");
+  EXPECT_EQ(base::mask_url_secrets("postgresql+psycopg://u:s3cr%40t@h:5432/d"), "postgresql+psycopg://u:***@h:5432/d");
+  EXPECT_EQ(base::mask_url_secrets("duckdb:///md:db?motherduck_token=abc&x=1"),
+            "duckdb:///md:db?motherduck_token=***&x=1");
+  EXPECT_EQ(base::mask_url_secrets("sqlite:////tmp/a.db"), "sqlite:////tmp/a.db");
   EXPECT_EQ(percent_decode("p%40ss%21"), "p@ss!");
   EXPECT_EQ(percent_decode("100%"), "100%");
 }
