@@ -10,6 +10,7 @@
 #include "app/commands/commands.h"
 #include "velko/base/json.h"
 #include "velko/base/printable.h"
+#include "velko/base/strings.h"
 #include "velko/platform/config/local_config.h"
 #include "velko/platform/warehouse/warehouse.h"
 
@@ -41,11 +42,6 @@ struct AddOptions {
   bool make_default = false;
 };
 
-std::string upper(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return text;
-}
-
 // Standard input without one trailing line break.
 std::string read_password() {
   std::string password((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
@@ -55,7 +51,7 @@ std::string read_password() {
 }
 
 int add_connection(const AddOptions& options) {
-  std::string type = upper(options.type);
+  std::string type = base::ascii_upper(options.type);
   const std::vector<std::string>* needed = nullptr;
   for (const auto& [name, keys] : CONNECTION_TYPES) {
     if (name == type) needed = &keys;

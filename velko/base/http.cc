@@ -73,12 +73,6 @@ bool has_header(const HttpHeaders& headers, std::string_view name) {
   return false;
 }
 
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return out;
-}
-
 struct CurlDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
@@ -393,7 +387,7 @@ HttpResponse run_exchange(const HttpRequest& request, const HttpBodySink* sink) 
   if (!handle) throw RuntimeError("libcurl could not create a request handle");
   CURL* curl = handle.get();
 
-  std::string method = upper(request.method);
+  std::string method = ascii_upper(request.method);
   Exchange exchange;
   exchange.max_body_bytes = request.max_response_bytes;
   exchange.sink = sink;

@@ -91,6 +91,12 @@ void append_quoted(std::string& out, std::string_view text) {
 
 }  // namespace
 
+std::string text_member(const Json& object, std::string_view key) {
+  if (!object.is_object()) return {};
+  auto found = object.find(key);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
 bool is_falsy(const Json& value) {
   switch (value.type()) {
     case Json::value_t::null:

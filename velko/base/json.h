@@ -30,6 +30,10 @@ void dump_to(std::string& out, const Json& value);
 // null, false, 0, "", [] and {}. Everything else is true.
 bool is_falsy(const Json& value);
 
+// The text value of `object`'s member `key`, or "" when `object` is not an object, has no
+// such member, or the member is not text.
+std::string text_member(const Json& object, std::string_view key);
+
 // The shortest text that reads back as `value`, in the float form above ("1.0", "1e+16").
 std::string float_repr(double value);
 

@@ -56,6 +56,14 @@ std::string ascii_lower(std::string_view text) {
   return out;
 }
 
+std::string ascii_upper(std::string_view text) {
+  std::string out(text);
+  for (char& ch : out) {
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+  }
+  return out;
+}
+
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
   std::string out;
   if (from.empty()) return std::string(text);

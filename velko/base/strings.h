@@ -23,6 +23,8 @@ std::string seconds_text(double seconds);
 
 // `text` with the ASCII letters A-Z made lower-case; every other byte unchanged.
 std::string ascii_lower(std::string_view text);
+// `text` with the ASCII letters a-z made upper-case; every other byte unchanged.
+std::string ascii_upper(std::string_view text);
 
 // Every occurrence of `from` in `text` replaced by `to`.
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "velko/base/errors.h"
+#include "velko/base/strings.h"
 #include "velko/base/utf8.h"
 #include "velko/platform/search_subagents/json_http.h"
 
@@ -16,9 +17,7 @@ std::string http_method_of(std::string_view method) {
   static constexpr std::string_view kMethods[] = {"get", "post", "put", "patch", "delete", "head", "options"};
   for (std::string_view known : kMethods) {
     if (method == known) {
-      std::string upper(known);
-      for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-      return upper;
+      return base::ascii_upper(known);
     }
   }
   throw base::ValueError("Unsupported HTTP method: " + std::string(method));

@@ -103,8 +103,7 @@ bool is_sqlstate(const PGresult* result, const char* state) {
 // "CHAR(n)" for the character types, "NUMERIC(p, s)".
 std::string type_text(std::string_view formatted, bool builtin) {
   if (!builtin) return std::string(formatted);
-  std::string upper(formatted);
-  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  std::string upper = base::ascii_upper(formatted);
   upper = base::replace_all(upper, "CHARACTER VARYING", "VARCHAR");
   upper = base::replace_all(upper, "CHARACTER", "CHAR");
   std::string out;

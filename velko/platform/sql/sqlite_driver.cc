@@ -102,8 +102,7 @@ class SqliteConnection : public DriverConnection {
     std::vector<ColumnInfo> columns;
     for (const auto& row : result.fetchall()) {
       if (row[3].is_number_integer() && row[3].get<int64_t>() == 1) continue;  // a virtual table's hidden column
-      std::string type = row[1].is_string() ? row[1].get<std::string>() : "";
-      for (char& ch : type) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      std::string type = base::ascii_upper(row[1].is_string() ? row[1].get<std::string>() : "");
       columns.push_back(ColumnInfo{row[0].get<std::string>(), type.empty() ? "NULL" : type,
                                    !(row[2].is_number_integer() && row[2].get<int64_t>() != 0)});
     }

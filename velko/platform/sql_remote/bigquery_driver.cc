@@ -22,20 +22,6 @@ constexpr const char* kScope = "https://www.googleapis.com/auth/bigquery";
 constexpr const char* kDefaultRoot = "https://bigquery.googleapis.com";
 constexpr int kMostPages = 1000;
 
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) {
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-  }
-  return out;
-}
-
-std::string text_field(const Json& object, const char* key) {
-  if (!object.is_object()) return {};
-  auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
 const Json& member(const Json& object, const char* key) {
   static const Json kNull;
   if (!object.is_object()) return kNull;
@@ -47,15 +33,15 @@ std::string encode(std::string_view segment) { return db_utils::percent_encode(s
 
 // "STRUCT<a INT64, b ARRAY<STRING>>" for a RECORD field, "ARRAY<...>" when REPEATED.
 std::string field_type_text(const Json& field, int depth = 0) {
-  std::string type = upper(text_field(field, "type"));
+  std::string type = base::ascii_upper(base::text_member(field, "type"));
   if ((type == "RECORD" || type == "STRUCT") && depth < 16) {
     std::string inner;
     for (const auto& sub : member(field, "fields").is_array() ? member(field, "fields") : Json::array()) {
-      inner += (inner.empty() ? "" : ", ") + text_field(sub, "name") + " " + field_type_text(sub, depth + 1);
+      inner += (inner.empty() ? "" : ", ") + base::text_member(sub, "name") + " " + field_type_text(sub, depth + 1);
     }
     type = "STRUCT<" + inner + ">";
   }
-  if (upper(text_field(field, "mode")) == "REPEATED") type = "ARRAY<" + type + ">";
+  if (base::ascii_upper(base::text_member(field, "mode")) == "REPEATED") type = "ARRAY<" + type + ">";
   return type;
 }
 
@@ -75,7 +61,7 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
   std::vector<std::string> list_schemas(const sql::ExecuteOptions& options) override {
     std::vector<std::string> names;
     for (const auto& item : list_pages(project_path() + "/datasets", "datasets", options)) {
-      std::string name = text_field(member(item, "datasetReference"), "datasetId");
+      std::string name = base::text_member(member(item, "datasetReference"), "datasetId");
       if (!name.empty()) names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end());
@@ -91,7 +77,7 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
       return {};
     }
     for (const auto& item : items) {
-      std::string name = text_field(member(item, "tableReference"), "tableId");
+      std::string name = base::text_member(member(item, "tableReference"), "tableId");
       if (!name.empty()) names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end());
@@ -110,8 +96,8 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
     std::vector<sql::ColumnInfo> columns;
     const Json& fields = member(member(answer, "schema"), "fields");
     for (const auto& field : fields.is_array() ? fields : Json::array()) {
-      std::string mode = upper(text_field(field, "mode"));
-      columns.push_back({text_field(field, "name"), field_type_text(field), mode.empty() || mode == "NULLABLE"});
+      std::string mode = base::ascii_upper(base::text_member(field, "mode"));
+      columns.push_back({base::text_member(field, "name"), field_type_text(field), mode.empty() || mode == "NULLABLE"});
     }
     if (columns.empty()) throw base::DatabaseError("Table '" + schema + "." + table + "' not found");
     return columns;
@@ -166,10 +152,10 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
   std::string error_text(const base::HttpResponse& response) const {
     Json body = parse_service_json(response.body).value_or(Json());
     const Json& error = member(body, "error");
-    std::string message = text_field(error, "message");
+    std::string message = base::text_member(error, "message");
     std::string reason;
     const Json& errors = member(error, "errors");
-    if (errors.is_array() && !errors.empty()) reason = text_field(errors[0], "reason");
+    if (errors.is_array() && !errors.empty()) reason = base::text_member(errors[0], "reason");
     std::string text;
     if (!message.empty()) {
       text = reason.empty() ? message : reason + ": " + message;
@@ -211,7 +197,7 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
           read_json(send("GET", path + query, std::nullopt, control.request_seconds(options_.request_timeout_seconds)));
       const Json& list = member(answer, items_key);
       if (list.is_array()) items.insert(items.end(), list.begin(), list.end());
-      page_token = text_field(answer, "nextPageToken");
+      page_token = base::text_member(answer, "nextPageToken");
       if (page_token.empty()) break;
     }
     return items;
@@ -231,7 +217,7 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
     if (!endpoint_.location.empty()) job["jobReference"]["location"] = endpoint_.location;
     Json answer = read_json(
         send("POST", project_path() + "/jobs", job, control.request_seconds(options_.request_timeout_seconds)));
-    std::string type = text_field(member(member(answer, "statistics"), "query"), "statementType");
+    std::string type = base::text_member(member(member(answer, "statistics"), "query"), "statementType");
     if (type != "SELECT") {
       throw base::DatabaseError("Only SELECT statements can be run on BigQuery (the dry run found " +
                                 (type.empty() ? std::string("no statement type") : message_text(type, 60)) + ")");
@@ -267,8 +253,8 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
     double slack = options_.request_timeout_seconds;
     Json answer = read_json(send("POST", project_path() + "/queries", request, control.request_seconds(slack)));
     const Json& reference = member(answer, "jobReference");
-    std::string job_id = text_field(reference, "jobId");
-    std::string location = text_field(reference, "location");
+    std::string job_id = base::text_member(reference, "jobId");
+    std::string location = base::text_member(reference, "location");
     if (location.empty()) location = endpoint_.location;
     auto stop = [&] { cancel(job_id, location); };
     auto results_path = [&](const std::string& page_token, size_t page_size) {
@@ -286,13 +272,13 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
     }
     const Json& errors = member(answer, "errors");
     if (errors.is_array() && !errors.empty() && !answer.contains("rows")) {
-      throw base::DatabaseError(scrub(message_text(text_field(errors[0], "message"))));
+      throw base::DatabaseError(scrub(message_text(base::text_member(errors[0], "message"))));
     }
 
     Json fields = member(member(answer, "schema"), "fields");
     if (!fields.is_array()) fields = Json::array();
     std::vector<std::string> keys;
-    for (const auto& field : fields) keys.push_back(text_field(field, "name"));
+    for (const auto& field : fields) keys.push_back(base::text_member(field, "name"));
     std::vector<sql::Row> rows;
     bool truncated = false;
     auto take = [&](const Json& page) {
@@ -315,9 +301,9 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
       }
     };
     take(answer);
-    std::string page_token = text_field(answer, "pageToken");
+    std::string page_token = base::text_member(answer, "pageToken");
     long long total = -1;
-    if (auto count = integer_value(text_field(answer, "totalRows")); count && count->is_number_integer()) {
+    if (auto count = integer_value(base::text_member(answer, "totalRows")); count && count->is_number_integer()) {
       total = count->get<long long>();
     }
     for (int page = 0; !page_token.empty() && page < kMostPages; ++page) {
@@ -330,7 +316,7 @@ class BigqueryConnection : public ReadOnlyHttpConnection {
       Json next =
           read_json(send("GET", results_path(page_token, wanted), std::nullopt, control.request_seconds(slack)));
       take(next);
-      page_token = text_field(next, "pageToken");
+      page_token = base::text_member(next, "pageToken");
     }
     if (!page_token.empty() || (total >= 0 && static_cast<long long>(rows.size()) < total)) truncated = true;
     return sql::Result(std::move(keys), std::move(rows), truncated);
@@ -371,7 +357,7 @@ class BigqueryDriver : public sql::Driver {
 }  // namespace
 
 Json bigquery_value(const Json& field, const Json& raw) {
-  if (upper(text_field(field, "mode")) == "REPEATED") {
+  if (base::ascii_upper(base::text_member(field, "mode")) == "REPEATED") {
     Json items = Json::array();
     if (!raw.is_array()) return raw.is_null() ? items : raw;
     Json element = field;
@@ -380,14 +366,14 @@ Json bigquery_value(const Json& field, const Json& raw) {
     return items;
   }
   if (raw.is_null()) return nullptr;
-  std::string type = upper(text_field(field, "type"));
+  std::string type = base::ascii_upper(base::text_member(field, "type"));
   if (type == "RECORD" || type == "STRUCT") {
     const Json& sub_fields = member(field, "fields");
     const Json& cells = member(raw, "f");
     if (!sub_fields.is_array() || !cells.is_array() || cells.size() != sub_fields.size()) return raw;
     Json object = Json::object();
     for (size_t idx = 0; idx < cells.size(); ++idx) {
-      object[text_field(sub_fields[idx], "name")] = bigquery_value(sub_fields[idx], member(cells[idx], "v"));
+      object[base::text_member(sub_fields[idx], "name")] = bigquery_value(sub_fields[idx], member(cells[idx], "v"));
     }
     return object;
   }

@@ -22,18 +22,12 @@ namespace {
 
 constexpr const char* kStatements = "/api/2.0/sql/statements/";
 
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return out;
-}
-
 // "decimal(10,2)" -> "DECIMAL(10,2)", "struct<a:int>" -> "STRUCT<a:int>": the leading
 // type word in upper case, field names left alone.
 std::string type_text(std::string_view type) {
   size_t word_end = type.find_first_of("(<");
-  if (word_end == std::string_view::npos) return upper(type);
-  return upper(type.substr(0, word_end)) + std::string(type.substr(word_end));
+  if (word_end == std::string_view::npos) return base::ascii_upper(type);
+  return base::ascii_upper(type.substr(0, word_end)) + std::string(type.substr(word_end));
 }
 
 std::string quote_identifier(std::string_view name) {
@@ -41,12 +35,6 @@ std::string quote_identifier(std::string_view name) {
   quoted += base::replace_all(std::string(name), "`", "``");
   quoted += '`';
   return quoted;
-}
-
-std::string text_field(const Json& object, const char* key) {
-  if (!object.is_object()) return {};
-  auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
 struct Endpoint {
@@ -170,8 +158,8 @@ class DatabricksConnection : public ReadOnlyHttpConnection {
 
   std::string error_text(const base::HttpResponse& response) const {
     Json body = Json::parse(response.body, nullptr, false);
-    std::string message = text_field(body, "message");
-    std::string code = text_field(body, "error_code");
+    std::string message = base::text_member(body, "message");
+    std::string code = base::text_member(body, "error_code");
     std::string text;
     if (!message.empty()) {
       text = code.empty() || message.find(code) != std::string::npos ? message : code + ": " + message;
@@ -202,7 +190,7 @@ class DatabricksConnection : public ReadOnlyHttpConnection {
 
   static std::string state_of(const Json& answer) {
     auto status = answer.find("status");
-    return status == answer.end() ? std::string() : text_field(*status, "state");
+    return status == answer.end() ? std::string() : base::text_member(*status, "state");
   }
 
   void cancel(const std::string& statement_id) const {
@@ -246,7 +234,7 @@ class DatabricksConnection : public ReadOnlyHttpConnection {
     }
 
     Json answer = read_json(send("POST", kStatements, request));
-    std::string statement_id = text_field(answer, "statement_id");
+    std::string statement_id = base::text_member(answer, "statement_id");
     std::chrono::milliseconds pause = options_.first_poll;
     std::string state = state_of(answer);
     while (state == "PENDING" || state == "RUNNING") {
@@ -261,7 +249,7 @@ class DatabricksConnection : public ReadOnlyHttpConnection {
     }
     if (state == "FAILED") {
       const Json& status = answer["status"];
-      std::string message = status.contains("error") ? text_field(status["error"], "message") : std::string();
+      std::string message = status.contains("error") ? base::text_member(status["error"], "message") : std::string();
       throw base::DatabaseError(message.empty() ? "The statement failed" : scrub(message_text(message)));
     }
     if (state == "CANCELED") throw base::DatabaseError("The statement was cancelled");
@@ -286,7 +274,7 @@ class DatabricksConnection : public ReadOnlyHttpConnection {
                                  ? column["position"].get<long long>()
                                  : fallback;
         ++fallback;
-        ordered.push_back({position, {text_field(column, "name"), text_field(column, "type_name")}});
+        ordered.push_back({position, {base::text_member(column, "name"), base::text_member(column, "type_name")}});
       }
     }
     std::stable_sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -312,7 +300,7 @@ class DatabricksConnection : public ReadOnlyHttpConnection {
     take(chunk);
     constexpr int kMostChunks = 100000;
     for (int fetched = 0; fetched < kMostChunks; ++fetched) {
-      std::string link = text_field(chunk, "next_chunk_internal_link");
+      std::string link = base::text_member(chunk, "next_chunk_internal_link");
       if (link.empty() && chunk.contains("next_chunk_index") && chunk["next_chunk_index"].is_number_integer()) {
         link = kStatements + db_utils::percent_encode(statement_id) + "/result/chunks/" +
                std::to_string(chunk["next_chunk_index"].get<long long>());
@@ -399,7 +387,7 @@ class DatabricksDriver : public sql::Driver {
 Json databricks_value(std::string_view type_name, const Json& raw) {
   if (!raw.is_string()) return raw;
   const std::string& text = raw.get_ref<const std::string&>();
-  std::string type = upper(type_name);
+  std::string type = base::ascii_upper(type_name);
   if (type == "BYTE" || type == "SHORT" || type == "INT" || type == "LONG" || type == "TINYINT" || type == "SMALLINT" ||
       type == "BIGINT" || type == "INTEGER") {
     if (auto value = integer_value(text)) return *value;

@@ -21,11 +21,6 @@ namespace {
 
 constexpr std::chrono::seconds kRenewBeforeExpiry{60};
 
-std::string text_field(const Json& object, const char* key) {
-  auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
 struct KeyDeleter {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
@@ -106,17 +101,17 @@ ServiceAccountKey parse_service_account_key(std::string_view json_text) {
     throw base::DatabaseError("The BigQuery credentials are not a service-account key (JSON)");
   }
   const Json& json = *parsed;
-  std::string type = text_field(json, "type");
+  std::string type = base::text_member(json, "type");
   if (!type.empty() && type != "service_account") {
     throw base::DatabaseError("The BigQuery credentials are of type '" + message_text(type, 40) +
                               "'; this driver takes a service-account key");
   }
   ServiceAccountKey key;
-  key.client_email = text_field(json, "client_email");
-  key.private_key = text_field(json, "private_key");
-  key.private_key_id = text_field(json, "private_key_id");
-  key.token_uri = text_field(json, "token_uri");
-  key.project_id = text_field(json, "project_id");
+  key.client_email = base::text_member(json, "client_email");
+  key.private_key = base::text_member(json, "private_key");
+  key.private_key_id = base::text_member(json, "private_key_id");
+  key.token_uri = base::text_member(json, "token_uri");
+  key.project_id = base::text_member(json, "project_id");
   if (key.token_uri.empty()) key.token_uri = "https://oauth2.googleapis.com/token";
   for (const auto& [name, value] : {std::pair<const char*, const std::string*>{"client_email", &key.client_email},
                                     {"private_key", &key.private_key}}) {
@@ -176,9 +171,9 @@ std::string AccessTokens::token(const ServiceAccountKey& key, const std::string&
   Json body = parse_service_json(response.body).value_or(Json());
   if (response.status != 200) {
     std::string text = "The token endpoint refused the service-account key (HTTP " + std::to_string(response.status);
-    if (body.is_object() && !text_field(body, "error").empty()) {
-      text += "): " + text_field(body, "error");
-      if (std::string description = text_field(body, "error_description"); !description.empty()) {
+    if (body.is_object() && !base::text_member(body, "error").empty()) {
+      text += "): " + base::text_member(body, "error");
+      if (std::string description = base::text_member(body, "error_description"); !description.empty()) {
         text += ": " + description;
       }
     } else {
@@ -186,7 +181,7 @@ std::string AccessTokens::token(const ServiceAccountKey& key, const std::string&
     }
     throw base::DatabaseError(base::replace_all(message_text(text), assertion, "***"));
   }
-  std::string token = body.is_object() ? text_field(body, "access_token") : std::string();
+  std::string token = body.is_object() ? base::text_member(body, "access_token") : std::string();
   if (token.empty()) throw base::DatabaseError("The token endpoint sent no access_token");
   long long expires_in = 3600;
   if (body.contains("expires_in") && body["expires_in"].is_number_integer()) {

@@ -22,12 +22,6 @@ constexpr const char* kTokenHint =
     "The Snowflake SQL API needs a programmatic access token in place of the password: create one for the user "
     "(ALTER USER ... ADD PROGRAMMATIC ACCESS TOKEN) and store it as the connection's password";
 
-std::string text_field(const Json& object, const char* key) {
-  if (!object.is_object()) return {};
-  auto found = object.find(key);
-  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
 long long integer_field(const Json& object, const char* key, long long fallback) {
   if (!object.is_object()) return fallback;
   auto found = object.find(key);
@@ -143,9 +137,9 @@ class SnowflakeConnection : public ReadOnlyHttpConnection {
 
   std::string error_text(const base::HttpResponse& response) const {
     Json body = parse_service_json(response.body).value_or(Json());
-    std::string message = text_field(body, "message");
-    std::string state = text_field(body, "sqlState");
-    std::string code = text_field(body, "code");
+    std::string message = base::text_member(body, "message");
+    std::string state = base::text_member(body, "sqlState");
+    std::string code = base::text_member(body, "code");
     std::string text;
     if (response.status == 401 || response.status == 403) {
       text = "Snowflake refused the credentials (HTTP " + std::to_string(response.status) + ")";
@@ -213,7 +207,7 @@ class SnowflakeConnection : public ReadOnlyHttpConnection {
     auto stop = [&] { cancel(handle); };
     while (response.status == 202) {
       Json status = read_body(response);
-      if (std::string next = text_field(status, "statementHandle"); !next.empty()) handle = next;
+      if (std::string next = base::text_member(status, "statementHandle"); !next.empty()) handle = next;
       if (handle.empty()) throw base::DatabaseError("Snowflake sent no statement handle for a running statement");
       control.stop_if_needed(stop);
       control.wait(pause);
@@ -227,7 +221,7 @@ class SnowflakeConnection : public ReadOnlyHttpConnection {
     }
     if (response.status != 200) throw base::DatabaseError(error_text(response));
     Json answer = read_body(response);
-    if (std::string next = text_field(answer, "statementHandle"); !next.empty()) handle = next;
+    if (std::string next = base::text_member(answer, "statementHandle"); !next.empty()) handle = next;
     return read_result(handle, answer, max_rows, control);
   }
 
@@ -236,7 +230,7 @@ class SnowflakeConnection : public ReadOnlyHttpConnection {
     if (meta == answer.end() || !meta->is_object()) return sql::Result();
     Json row_type = meta->contains("rowType") && (*meta)["rowType"].is_array() ? (*meta)["rowType"] : Json::array();
     std::vector<std::string> keys;
-    for (const auto& column : row_type) keys.push_back(text_field(column, "name"));
+    for (const auto& column : row_type) keys.push_back(base::text_member(column, "name"));
     size_t partitions = 1;
     if (meta->contains("partitionInfo") && (*meta)["partitionInfo"].is_array()) {
       partitions = std::max<size_t>(1, (*meta)["partitionInfo"].size());
@@ -315,7 +309,7 @@ class SnowflakeDriver : public sql::Driver {
 Json snowflake_value(const Json& row_type, const Json& raw) {
   if (!raw.is_string()) return raw;
   const std::string& text = raw.get_ref<const std::string&>();
-  std::string type = base::ascii_lower(text_field(row_type, "type"));
+  std::string type = base::ascii_lower(base::text_member(row_type, "type"));
   if (type == "fixed" || type == "number") {
     if (integer_field(row_type, "scale", 0) == 0) {
       if (auto value = integer_value(text)) return *value;

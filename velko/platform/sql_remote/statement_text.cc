@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "velko/base/errors.h"
+#include "velko/base/strings.h"
 #include "velko/platform/sql_lexer/sql_lexer.h"
 
 namespace velko::platform::sql_remote {
@@ -12,12 +13,6 @@ namespace {
 using sql_lexer::Keyword;
 using sql_lexer::Token;
 using sql_lexer::TokenKind;
-
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return out;
-}
 
 }  // namespace
 
@@ -50,7 +45,7 @@ void ensure_read_only(std::string_view statement) {
   size_t first = 0;
   while (first < tokens.size() && tokens[first].kind == TokenKind::kOpenParen) ++first;
   if (first >= tokens.size() || tokens[first].kind != TokenKind::kWord) throw base::DatabaseError(kRefused);
-  const std::string head = upper(tokens[first].text(statement));
+  const std::string head = base::ascii_upper(tokens[first].text(statement));
   static const char* const kReaders[] = {"SELECT", "WITH",     "VALUES", "TABLE",   "FROM",
                                          "SHOW",   "DESCRIBE", "DESC",   "EXPLAIN", "LIST"};
   bool reads = false;
