@@ -68,7 +68,9 @@ std::string execute_sql_query(base::RunMode mode, const std::string& query, cons
     if (base::is_falsy(config)) return "Error: No database connection configured. Use /database to select one.";
     if (!config.is_object() || !config.contains("type")) throw base::KeyError("type");
     const Json& type = config["type"];
-    std::string dialect = type.is_string() ? platform::db_utils::dialect_for(type.get<std::string>()) : "postgres";
+    const platform::sql_lexer::SqlDialect dialect = type.is_string()
+                                                        ? platform::db_utils::dialect_for(type.get<std::string>())
+                                                        : platform::sql_lexer::SqlDialect::kPostgres;
 
     std::shared_ptr<platform::sql::Engine> engine = platform::warehouse::get_db_engine_for_config(config);
     platform::db_utils::LimitCapResult capped =
