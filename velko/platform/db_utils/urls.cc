@@ -44,6 +44,10 @@ sql_lexer::SqlDialect dialect_for(std::string_view type, sql_lexer::SqlDialect f
   return found == DIALECT_MAP.end() ? fallback : sql_lexer::parse_sql_dialect(found->second);
 }
 
+sql_lexer::SqlDialect dialect_for(DatabaseType type, sql_lexer::SqlDialect fallback) {
+  return dialect_for(database_type_name(type), fallback);
+}
+
 std::string percent_encode(std::string_view text) { return base::percent_encode(text); }
 std::string encode_query_value(std::string_view text) { return base::percent_encode(text, "/"); }
 
