@@ -26,7 +26,8 @@ constexpr long long kCap = 1000;
 
 struct Record {
   std::string id;
-  std::string dialect;
+  std::string dialect;  // as the corpus writes it
+  velko::platform::sql_lexer::SqlDialect sql_dialect = velko::platform::sql_lexer::SqlDialect::kPostgres;
   std::string sql;
   std::string expected;  // sqlglot's outcome
   std::vector<std::string> flags;
@@ -48,6 +49,7 @@ std::vector<Record> load_corpus(const std::string& dir) {
     Record record;
     record.id = row.at("id").get<std::string>();
     record.dialect = row.at("dialect").get<std::string>();
+    record.sql_dialect = velko::platform::sql_lexer::parse_sql_dialect(record.dialect);
     record.sql = row.at("sql").get<std::string>();
     const nlohmann::json& outcome = expected.at(record.id);
     record.expected = outcome.at("outcome").get<std::string>();
@@ -161,7 +163,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> differences;
   int unexplained = 0;
   for (const Record& record : records) {
-    const std::string ours = our_class(cap_query_limit(record.sql, kCap, record.dialect).outcome);
+    const std::string ours = our_class(cap_query_limit(record.sql, kCap, record.sql_dialect).outcome);
     Tally& tally = by_dialect[record.dialect];
     ++tally.records;
     ++total.records;

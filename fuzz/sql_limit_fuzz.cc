@@ -22,6 +22,7 @@ namespace {
 using velko::platform::db_utils::cap_query_limit;
 using velko::platform::db_utils::LimitCapResult;
 using velko::platform::db_utils::LimitOutcome;
+using velko::platform::sql_lexer::SqlDialect;
 
 void fail(const char* what, std::string_view input, std::string_view output) {
   std::fprintf(stderr, "invariant broken: %s\ninput:  %.*s\noutput: %.*s\n", what, static_cast<int>(input.size()),
@@ -113,7 +114,7 @@ bool is_single_rewrite(std::string_view input, std::string_view output, std::str
   return false;
 }
 
-void check(std::string_view sql, long long cap, const char* dialect) {
+void check(std::string_view sql, long long cap, SqlDialect dialect) {
   const LimitCapResult result = cap_query_limit(sql, cap, dialect);
   const std::string digits = std::to_string(cap);
   switch (result.outcome) {
@@ -146,9 +147,9 @@ void check(std::string_view sql, long long cap, const char* dialect) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  static constexpr const char* kDialects[] = {"postgres", "snowflake", "databricks"};
+  static constexpr SqlDialect kDialects[] = {SqlDialect::kPostgres, SqlDialect::kSnowflake, SqlDialect::kDatabricks};
   static constexpr long long kCaps[] = {0, 1, 1000, std::numeric_limits<long long>::max()};
-  const char* dialect = kDialects[data[0] % 3];
+  const SqlDialect dialect = kDialects[data[0] % 3];
   const long long cap = kCaps[(data[0] / 3) % 4];
   const std::string_view sql(reinterpret_cast<const char*>(data + 1), size - 1);
   check(sql, cap, dialect);

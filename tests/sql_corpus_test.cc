@@ -124,7 +124,8 @@ const std::set<std::string> kFaultFlags = {"paren_query_not_query", "union_wrapp
 
 struct Record {
   std::string id;
-  std::string dialect;
+  std::string dialect;  // as the corpus writes it
+  velko::platform::sql_lexer::SqlDialect sql_dialect = velko::platform::sql_lexer::SqlDialect::kPostgres;
   std::string sql;
   std::string expected;
   std::vector<std::string> flags;
@@ -154,11 +155,11 @@ std::vector<Record> load_corpus() {
   for (std::string line; std::getline(corpus_file, line);) {
     if (line.empty()) continue;
     const nlohmann::json row = nlohmann::json::parse(line);
-    Record record{row.at("id").get<std::string>(),
-                  row.at("dialect").get<std::string>(),
-                  row.at("sql").get<std::string>(),
-                  "",
-                  {}};
+    Record record;
+    record.id = row.at("id").get<std::string>();
+    record.dialect = row.at("dialect").get<std::string>();
+    record.sql_dialect = velko::platform::sql_lexer::parse_sql_dialect(record.dialect);
+    record.sql = row.at("sql").get<std::string>();
     const nlohmann::json& outcome = expected.at(record.id);
     record.expected = outcome.at("outcome").get<std::string>();
     record.flags = outcome.at("flags").get<std::vector<std::string>>();
@@ -221,7 +222,7 @@ TEST_F(SqlCorpusTest, AgreesWithTheReferenceWhereItIsRight) {
   std::set<std::string_view> differing;
   for (const Record& record : records()) {
     if (record.expected == "unparsed" || record.expected == "generate_error") continue;
-    const LimitCapResult result = cap_query_limit(record.sql, kCap, record.dialect);
+    const LimitCapResult result = cap_query_limit(record.sql, kCap, record.sql_dialect);
     const std::string ours = our_class(result.outcome);
     const bool same = ours == reference_class(record.expected);
     ++read;
@@ -307,7 +308,7 @@ TEST_F(SqlCorpusTest, KeepsEveryByteOutsideTheLimit) {
   const std::string cap = std::to_string(kCap);
   for (const Record& record : records()) {
     SCOPED_TRACE(record.id + "\n" + record.sql);
-    const LimitCapResult result = cap_query_limit(record.sql, kCap, record.dialect);
+    const LimitCapResult result = cap_query_limit(record.sql, kCap, record.sql_dialect);
     switch (result.outcome) {
       case LimitOutcome::kUnchanged:
       case LimitOutcome::kKept:
@@ -322,7 +323,7 @@ TEST_F(SqlCorpusTest, KeepsEveryByteOutsideTheLimit) {
         break;
     }
     // The result is capped already: capping it again changes nothing.
-    const LimitCapResult again = cap_query_limit(result.sql, kCap, record.dialect);
+    const LimitCapResult again = cap_query_limit(result.sql, kCap, record.sql_dialect);
     EXPECT_EQ(again.sql, result.sql);
     if (result.outcome == LimitOutcome::kAdded || result.outcome == LimitOutcome::kLowered) {
       EXPECT_EQ(again.outcome, LimitOutcome::kKept);

@@ -5,6 +5,7 @@
 #include "app/command.h"
 #include "app/commands/commands.h"
 #include "velko/platform/db_utils/sql_limit.h"
+#include "velko/platform/sql_lexer/sql_lexer.h"
 
 namespace velko::app {
 namespace {
@@ -26,7 +27,8 @@ void setup_cap_sql(CLI::App& app, CommandContext&) {
   command->add_option("--limit", options->limit, "The row cap")->check(CLI::PositiveNumber);
   command->callback([options] {
     std::string query((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-    write_stdout(platform::db_utils::add_limit_to_query(query, options->limit, options->dialect));
+    write_stdout(platform::db_utils::add_limit_to_query(query, options->limit,
+                                                        platform::sql_lexer::parse_sql_dialect(options->dialect)));
   });
 }
 

@@ -12,21 +12,25 @@
 #include "velko/base/printable.h"
 #include "velko/base/strings.h"
 #include "velko/platform/config/local_config.h"
+#include "velko/platform/db_utils/database_config.h"
 #include "velko/platform/warehouse/warehouse.h"
 
 namespace velko::app {
 namespace {
 
-// Connection types and the keys each one needs (the password counts as a key).
-const std::vector<std::pair<std::string, std::vector<std::string>>> CONNECTION_TYPES = {
-    {"POSTGRES", {"host", "username", "password", "database"}},
-    {"SNOWFLAKE", {"host", "username", "password"}},
-    {"DATABRICKS", {"host", "warehouse", "password"}},
-    {"BIGQUERY", {"host"}},
-    {"CLICKHOUSE", {"host", "username", "password", "database"}},
-    {"MOTHERDUCK", {"password"}},
-    {"SQLITE", {"database"}},
-    {"DUCKDB", {"database"}},
+using platform::db_utils::DatabaseType;
+
+// Connection types, in the order the usage lists them, and the keys each one needs (the
+// password counts as a key).
+const std::vector<std::pair<DatabaseType, std::vector<std::string>>> CONNECTION_TYPES = {
+    {DatabaseType::kPostgres, {"host", "username", "password", "database"}},
+    {DatabaseType::kSnowflake, {"host", "username", "password"}},
+    {DatabaseType::kDatabricks, {"host", "warehouse", "password"}},
+    {DatabaseType::kBigquery, {"host"}},
+    {DatabaseType::kClickhouse, {"host", "username", "password", "database"}},
+    {DatabaseType::kMotherduck, {"password"}},
+    {DatabaseType::kSqlite, {"database"}},
+    {DatabaseType::kDuckdb, {"database"}},
 };
 
 // Keys shown by `list`, in this order; the password only as "***".
@@ -51,18 +55,23 @@ std::string read_password() {
 }
 
 int add_connection(const AddOptions& options) {
-  std::string type = base::ascii_upper(options.type);
+  const std::optional<DatabaseType> known_type =
+      platform::db_utils::parse_database_type(base::ascii_upper(options.type));
   const std::vector<std::string>* needed = nullptr;
-  for (const auto& [name, keys] : CONNECTION_TYPES) {
-    if (name == type) needed = &keys;
+  for (const auto& [listed, keys] : CONNECTION_TYPES) {
+    if (listed == known_type) needed = &keys;
   }
   if (needed == nullptr) {
     std::string known;
-    for (const auto& [name, keys] : CONNECTION_TYPES) known += (known.empty() ? "" : ", ") + name;
+    for (const auto& [listed, keys] : CONNECTION_TYPES) {
+      known += (known.empty() ? "" : ", ") + std::string(platform::db_utils::database_type_name(listed));
+    }
     std::cerr << "velko: unknown connection type '" << options.type << "' (one of " << known << ")\n";
     return 2;
   }
-  Json config = {{"type", type}};
+  const DatabaseType type = *known_type;
+  const std::string type_name(platform::db_utils::database_type_name(type));
+  Json config = {{"type", type_name}};
   auto put = [&config](const char* key, const std::optional<std::string>& value) {
     if (value) config[key] = *value;
   };
@@ -78,7 +87,7 @@ int add_connection(const AddOptions& options) {
     }
     return path;
   };
-  if (type == "SQLITE" || type == "DUCKDB") database = absolute(database);
+  if (type == DatabaseType::kSqlite || type == DatabaseType::kDuckdb) database = absolute(database);
   put("database", database);
   put("warehouse", options.warehouse);
   put("role", options.role);
@@ -101,13 +110,13 @@ int add_connection(const AddOptions& options) {
   for (const auto& key : *needed) {
     if (!config.contains(key)) missing.push_back(key == "password" ? "--password-stdin" : "--" + key);
   }
-  if (type == "BIGQUERY" && !config.contains("keyfile") && !config.contains("password")) {
+  if (type == DatabaseType::kBigquery && !config.contains("keyfile") && !config.contains("password")) {
     missing.push_back("--keyfile (or the key JSON with --password-stdin)");
   }
   if (!missing.empty()) {
     std::string list;
     for (const auto& option : missing) list += (list.empty() ? "" : ", ") + option;
-    std::cerr << "velko: a " << type << " connection needs " << list << "\n";
+    std::cerr << "velko: a " << type_name << " connection needs " << list << "\n";
     return 2;
   }
   platform::config::LocalConfigStore store;

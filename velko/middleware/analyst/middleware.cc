@@ -3,6 +3,7 @@
 #include "velko/base/errors.h"
 #include "velko/middleware/analyst/tools.h"
 #include "velko/platform/config/local_config.h"
+#include "velko/platform/db_utils/database_config.h"
 #include "velko/platform/services/hosted_services.h"
 
 namespace velko::middleware::analyst {
@@ -18,21 +19,11 @@ const std::vector<std::pair<std::string, std::string>> DIALECT_HINTS = {
     {"DUCKDB", "DuckDB SQL"},
 };
 
-namespace {
-
-std::string text_form(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_null()) return "None";
-  if (value.is_boolean()) return value.get<bool>() ? "True" : "False";
-  return base::dumps(value);
-}
-
-}  // namespace
-
 std::string _build_database_context(const Json& config) {
   if (!config.is_object() || !config.contains("type")) throw base::KeyError("type");
-  std::string db_type = text_form(config["type"]);
-  std::string db_name = config.contains("database") ? text_form(config["database"]) : "";
+  const platform::db_utils::DatabaseConfig parsed = platform::db_utils::parse_database_config(config);
+  const std::string& db_type = parsed.type.shown();
+  const std::string& db_name = parsed.database.shown();
   std::string dialect_name = db_type;
   for (const auto& [type, hint] : DIALECT_HINTS) {
     if (type == db_type) dialect_name = hint;

@@ -46,7 +46,8 @@ struct Target {
 
 Target target_of(const std::optional<std::string>& connection_id, base::RunMode mode,
                  const host::ToolRuntime& runtime) {
-  Json config = platform::warehouse::get_db_config(connection_id, base::run_mode_name(mode));
+  const platform::db_utils::DatabaseConfig config =
+      platform::warehouse::get_db_config(connection_id, base::run_mode_name(mode));
   Target target;
   target.engine = platform::warehouse::get_db_engine_for_config(config);
   target.options = platform::warehouse::call_options(config, runtime.cancel);

@@ -18,6 +18,7 @@
 #include "velko/middleware/analyst/middleware.h"
 #include "velko/middleware/analyst/tools.h"
 #include "velko/platform/config/local_config.h"
+#include "velko/platform/db_utils/database_config.h"
 #include "velko/platform/db_utils/sql_limit.h"
 #include "velko/platform/db_utils/urls.h"
 #include "velko/platform/services/hosted_services.h"
@@ -63,12 +64,15 @@ std::string execute_sql_query(base::RunMode mode, const std::string& query, cons
       return "Error executing query: the query text is " + std::to_string(query.size()) + " bytes long; at most " +
              std::to_string(MAX_QUERY_BYTES) + " bytes (1 MiB) are accepted";
     }
-    Json config = mode == base::RunMode::kCli ? platform::config::get_local_database_config(connection_id)
+    Json stored = mode == base::RunMode::kCli ? platform::config::get_local_database_config(connection_id)
                                               : platform::services::get_database_config(connection_id.value_or(""));
-    if (base::is_falsy(config)) return "Error: No database connection configured. Use /database to select one.";
-    if (!config.is_object() || !config.contains("type")) throw base::KeyError("type");
-    const Json& type = config["type"];
-    std::string dialect = type.is_string() ? platform::db_utils::dialect_for(type.get<std::string>()) : "postgres";
+    if (base::is_falsy(stored)) return "Error: No database connection configured. Use /database to select one.";
+    if (!stored.is_object() || !stored.contains("type")) throw base::KeyError("type");
+    const platform::db_utils::DatabaseConfig config = platform::db_utils::parse_database_config(stored);
+    // A type without a dialect of its own (or not one this system knows) is capped as postgres.
+    const platform::sql_lexer::SqlDialect dialect = config.known_type
+                                                        ? platform::db_utils::dialect_for(*config.known_type)
+                                                        : platform::sql_lexer::SqlDialect::kPostgres;
 
     std::shared_ptr<platform::sql::Engine> engine = platform::warehouse::get_db_engine_for_config(config);
     platform::db_utils::LimitCapResult capped =

@@ -100,7 +100,7 @@ TEST_F(SqlToolTest, NeverHoldsMoreThanFiftyRowsEvenWhenTheTextCannotBeCapped) {
   const std::string query =
       "EXPLAIN SELECT * FROM orders o JOIN customers c ON c.id = o.customer_id "
       "JOIN order_items i ON i.order_id = o.id ORDER BY o.total";
-  ASSERT_EQ(platform::db_utils::add_limit_to_query(query, 50, "postgres"), query);
+  ASSERT_EQ(platform::db_utils::add_limit_to_query(query, 50, platform::sql_lexer::SqlDialect::kPostgres), query);
   auto engine = platform::warehouse::get_db_engine(std::nullopt, "cli");
   ASSERT_GT(engine->connect().execute(query).fetchall().size(), 50u);
   Json answer = base::loads(run(query));

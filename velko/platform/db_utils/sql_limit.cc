@@ -18,7 +18,6 @@ using sql_lexer::Keyword;
 using sql_lexer::lex_sql;
 using sql_lexer::LexError;
 using sql_lexer::LexStatus;
-using sql_lexer::parse_sql_dialect;
 using sql_lexer::SqlDialect;
 using sql_lexer::Token;
 using sql_lexer::TokenKind;
@@ -889,9 +888,8 @@ std::vector<Token>& thread_tokens() {
 
 }  // namespace
 
-LimitCapResult cap_query_limit(std::string_view query, long long limit, std::string_view dialect_name) {
+LimitCapResult cap_query_limit(std::string_view query, long long limit, SqlDialect dialect) {
   if (limit < 0) return unchanged(query, UnchangedReason::kNegativeLimit);
-  const SqlDialect dialect = parse_sql_dialect(dialect_name);
   std::vector<Token>& tokens = thread_tokens();
   if (!lex_sql(query, dialect, tokens).ok()) {
     return unchanged(query, UnchangedReason::kUnreadable);
@@ -917,7 +915,7 @@ LimitCapResult cap_query_limit(std::string_view query, long long limit, std::str
   return apply_cap(query, tokens, shape, limit, dialect);
 }
 
-std::string add_limit_to_query(std::string_view query, long long limit, std::string_view dialect) {
+std::string add_limit_to_query(std::string_view query, long long limit, SqlDialect dialect) {
   return cap_query_limit(query, limit, dialect).sql;
 }
 

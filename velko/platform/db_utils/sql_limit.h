@@ -54,14 +54,17 @@
 #include <string>
 #include <string_view>
 
+#include "velko/platform/sql_lexer/sql_lexer.h"
+
 namespace velko::platform::db_utils {
 
 // Returns `query` with its outermost row limit capped at `limit`. Never throws for
 // unreadable SQL: text that cannot be read as a single query comes back unchanged, byte
-// for byte. dialect: "postgres" (default), "snowflake" or "databricks"; unknown ->
-// postgres. Every byte outside the rewritten limit is kept, comments included. May
-// throw std::bad_alloc only.
-std::string add_limit_to_query(std::string_view query, long long limit, std::string_view dialect = "postgres");
+// for byte. The dialect is postgres unless given (a name from outside is read with
+// sql_lexer::parse_sql_dialect). Every byte outside the rewritten limit is kept,
+// comments included. May throw std::bad_alloc only.
+std::string add_limit_to_query(std::string_view query, long long limit,
+                               sql_lexer::SqlDialect dialect = sql_lexer::SqlDialect::kPostgres);
 
 enum class LimitOutcome : std::uint8_t {
   kUnchanged,  // not a single readable query; text returned as given
@@ -101,7 +104,8 @@ inline bool bounds_row_count(const LimitCapResult& result) {
 
 // add_limit_to_query with the outcome: what was done to the text and, when nothing was,
 // why. add_limit_to_query(q, n, d) == cap_query_limit(q, n, d).sql.
-LimitCapResult cap_query_limit(std::string_view query, long long limit, std::string_view dialect = "postgres");
+LimitCapResult cap_query_limit(std::string_view query, long long limit,
+                               sql_lexer::SqlDialect dialect = sql_lexer::SqlDialect::kPostgres);
 
 // "unchanged", "added", "lowered", "kept", "uncapped".
 std::string_view limit_outcome_name(LimitOutcome outcome);

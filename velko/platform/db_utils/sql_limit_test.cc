@@ -10,6 +10,8 @@
 namespace velko::platform::db_utils {
 namespace {
 
+using sql_lexer::SqlDialect;
+
 constexpr LimitOutcome kAdded = LimitOutcome::kAdded;
 constexpr LimitOutcome kLowered = LimitOutcome::kLowered;
 constexpr LimitOutcome kKept = LimitOutcome::kKept;
@@ -29,13 +31,14 @@ struct CapCase {
 void expect_cases(const std::vector<CapCase>& cases) {
   for (const CapCase& test_case : cases) {
     SCOPED_TRACE(std::string(test_case.name) + " [" + test_case.dialect + "]: " + std::string(test_case.sql));
-    const LimitCapResult result = cap_query_limit(test_case.sql, 1000, test_case.dialect);
+    const SqlDialect dialect = sql_lexer::parse_sql_dialect(test_case.dialect);
+    const LimitCapResult result = cap_query_limit(test_case.sql, 1000, dialect);
     const std::string expected = test_case.expected ? test_case.expected : std::string(test_case.sql);
     EXPECT_EQ(result.sql, expected);
     EXPECT_EQ(limit_outcome_name(result.outcome), limit_outcome_name(test_case.outcome));
-    EXPECT_EQ(add_limit_to_query(test_case.sql, 1000, test_case.dialect), expected);
+    EXPECT_EQ(add_limit_to_query(test_case.sql, 1000, dialect), expected);
     // Capping the result again leaves it as it is.
-    const LimitCapResult again = cap_query_limit(result.sql, 1000, test_case.dialect);
+    const LimitCapResult again = cap_query_limit(result.sql, 1000, dialect);
     EXPECT_EQ(again.sql, result.sql);
     if (test_case.outcome == kAdded || test_case.outcome == kLowered) {
       EXPECT_EQ(again.outcome, kKept);
@@ -52,12 +55,12 @@ TEST(SqlLimitTest, HoldsTheDocumentedExamples) {
   EXPECT_EQ(add_limit_to_query("NOT VALID SQL AT ALL !!!", 100), "NOT VALID SQL AT ALL !!!");
   EXPECT_EQ(add_limit_to_query("SELECT * FROM users ORDER BY created_at DESC", 100),
             "SELECT * FROM users ORDER BY created_at DESC LIMIT 100");
-  for (const char* dialect : {"snowflake", "databricks", "postgres"}) {
+  for (SqlDialect dialect : {SqlDialect::kSnowflake, SqlDialect::kDatabricks, SqlDialect::kPostgres}) {
     EXPECT_EQ(add_limit_to_query("SELECT * FROM users", 100, dialect), "SELECT * FROM users LIMIT 100");
   }
   EXPECT_EQ(add_limit_to_query("SELECT u.id, o.total\nFROM users u\nJOIN orders o ON o.user_id = u.id\n"
                                "WHERE o.total > 10\nORDER BY o.total DESC",
-                               100, "snowflake"),
+                               100, SqlDialect::kSnowflake),
             "SELECT u.id, o.total\nFROM users u\nJOIN orders o ON o.user_id = u.id\n"
             "WHERE o.total > 10\nORDER BY o.total DESC LIMIT 100");
 }
@@ -402,8 +405,9 @@ TEST(SqlLimitTest, UsesTheCapItIsGiven) {
   EXPECT_EQ(add_limit_to_query("SELECT 1 LIMIT 99999999999999999999", max), "SELECT 1 LIMIT 9223372036854775807");
   EXPECT_EQ(add_limit_to_query("SELECT 1", -5), "SELECT 1");
   // An unknown dialect reads as postgres: backticks do not quote there.
-  EXPECT_EQ(add_limit_to_query("SELECT `a` FROM t", 10, "mysql"), "SELECT `a` FROM t");
-  EXPECT_EQ(add_limit_to_query("SELECT `a` FROM t", 10, "Databricks"), "SELECT `a` FROM t LIMIT 10");
+  EXPECT_EQ(add_limit_to_query("SELECT `a` FROM t", 10, sql_lexer::parse_sql_dialect("mysql")), "SELECT `a` FROM t");
+  EXPECT_EQ(add_limit_to_query("SELECT `a` FROM t", 10, sql_lexer::parse_sql_dialect("Databricks")),
+            "SELECT `a` FROM t LIMIT 10");
 }
 
 }  // namespace

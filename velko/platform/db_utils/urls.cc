@@ -39,9 +39,13 @@ const std::map<std::string, std::string> DIALECT_MAP = {
     {"POSTGRES", "postgres"},
 };
 
-std::string dialect_for(std::string_view type, std::string_view fallback) {
+sql_lexer::SqlDialect dialect_for(std::string_view type, sql_lexer::SqlDialect fallback) {
   auto found = DIALECT_MAP.find(std::string(type));
-  return found == DIALECT_MAP.end() ? std::string(fallback) : found->second;
+  return found == DIALECT_MAP.end() ? fallback : sql_lexer::parse_sql_dialect(found->second);
+}
+
+sql_lexer::SqlDialect dialect_for(DatabaseType type, sql_lexer::SqlDialect fallback) {
+  return dialect_for(database_type_name(type), fallback);
 }
 
 std::string percent_encode(std::string_view text) { return base::percent_encode(text); }

@@ -14,13 +14,19 @@
 #include <string>
 #include <string_view>
 
+#include "velko/platform/db_utils/database_config.h"
+#include "velko/platform/sql_lexer/sql_lexer.h"
+
 namespace velko::platform::db_utils {
 
 // SNOWFLAKE -> "snowflake", DATABRICKS -> "databricks", POSTGRES -> "postgres"; nothing else.
 extern const std::map<std::string, std::string> DIALECT_MAP;
 
-// The dialect for `type`, or `fallback` when the type has no row.
-std::string dialect_for(std::string_view type, std::string_view fallback = "postgres");
+// The row cap's dialect for the connection type `type` (its DIALECT_MAP row), or
+// `fallback` when the type has no row.
+sql_lexer::SqlDialect dialect_for(std::string_view type,
+                                  sql_lexer::SqlDialect fallback = sql_lexer::SqlDialect::kPostgres);
+sql_lexer::SqlDialect dialect_for(DatabaseType type, sql_lexer::SqlDialect fallback = sql_lexer::SqlDialect::kPostgres);
 
 // Percent-encoding of user names, passwords and tokens (RFC 3986 unreserved kept).
 std::string percent_encode(std::string_view text);

@@ -72,7 +72,9 @@ TEST(DialectMap, HasExactlyTheThreeDialects) {
   EXPECT_EQ(DIALECT_MAP.at("SNOWFLAKE"), "snowflake");
   EXPECT_EQ(DIALECT_MAP.at("DATABRICKS"), "databricks");
   EXPECT_EQ(DIALECT_MAP.at("POSTGRES"), "postgres");
-  EXPECT_EQ(dialect_for("BIGQUERY"), "postgres");
+  EXPECT_EQ(sql_lexer::sql_dialect_name(dialect_for("BIGQUERY")), "postgres");
+  for (const auto& [type, name] : DIALECT_MAP) EXPECT_EQ(sql_lexer::sql_dialect_name(dialect_for(type)), name);
+  EXPECT_EQ(dialect_for("MOTHERDUCK", sql_lexer::SqlDialect::kSnowflake), sql_lexer::SqlDialect::kSnowflake);
 }
 
 TEST(RedactUrl, HidesPasswordsAndTokenParameters) {

@@ -441,6 +441,18 @@ SqlDialect parse_sql_dialect(std::string_view name) {
   return SqlDialect::kPostgres;
 }
 
+std::string_view sql_dialect_name(SqlDialect dialect) {
+  switch (dialect) {
+    case SqlDialect::kSnowflake:
+      return "snowflake";
+    case SqlDialect::kDatabricks:
+      return "databricks";
+    case SqlDialect::kPostgres:
+      break;
+  }
+  return "postgres";
+}
+
 Keyword classify_keyword(std::string_view word) {
   constexpr std::size_t kLongestKeyword = 12;
   if (word.size() < 2 || word.size() > kLongestKeyword) return Keyword::kNone;

@@ -30,9 +30,14 @@ namespace velko::platform::sql_lexer {
 
 enum class SqlDialect : std::uint8_t { kPostgres, kSnowflake, kDatabricks };
 
-// "postgres", "snowflake" or "databricks", in any letter case; anything else is
-// postgres.
+// The dialect a name read from outside stands for (a command option, a stored
+// record): "postgres", "snowflake" or "databricks", in any letter case; any other
+// name, the empty one included, is postgres. Never throws.
 SqlDialect parse_sql_dialect(std::string_view name);
+
+// The lower-case name of `dialect` ("postgres", "snowflake", "databricks"), the one
+// parse_sql_dialect reads back.
+std::string_view sql_dialect_name(SqlDialect dialect);
 
 enum class TokenKind : std::uint8_t {
   kWord,         // unquoted identifier or keyword

@@ -210,6 +210,10 @@ TEST(SqlLexerTest, ParsesDialectNames) {
   EXPECT_EQ(parse_sql_dialect("Databricks"), kDb);
   EXPECT_EQ(parse_sql_dialect("mysql"), kPg);
   EXPECT_EQ(parse_sql_dialect(""), kPg);
+  for (SqlDialect dialect : {kPg, kSf, kDb}) {
+    EXPECT_EQ(parse_sql_dialect(sql_dialect_name(dialect)), dialect);
+  }
+  EXPECT_EQ(sql_dialect_name(kDb), "databricks");
 }
 
 }  // namespace

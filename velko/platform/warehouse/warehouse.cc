@@ -63,7 +63,7 @@ EngineCache& engine_cache() {
   return *cache;
 }
 
-Json resolve_config(const std::optional<std::string>& connection_id, const std::string& mode) {
+db_utils::DatabaseConfig resolve_config(const std::optional<std::string>& connection_id, const std::string& mode) {
   const bool has_id = connection_id && !connection_id->empty();
   if (base::parse_run_mode(mode) == base::RunMode::kCli) {
     Json config = config::get_local_database_config(connection_id);
@@ -71,12 +71,12 @@ Json resolve_config(const std::optional<std::string>& connection_id, const std::
       if (has_id) throw base::ValueError("Connection '" + *connection_id + "' not found");
       throw base::ValueError("No default database connection configured");
     }
-    return config;
+    return db_utils::parse_database_config(config);
   }
   if (!has_id) throw base::ValueError("No database connection id given");
   Json config = services::get_database_config(*connection_id);
   if (base::is_falsy(config)) throw base::ValueError("Connection '" + *connection_id + "' not found");
-  return config;
+  return db_utils::parse_database_config(config);
 }
 
 }  // namespace
@@ -85,18 +85,18 @@ std::shared_ptr<sql::Engine> get_db_engine(const std::optional<std::string>& con
   return get_db_engine_for_config(resolve_config(connection_id, mode));
 }
 
-Json get_db_config(const std::optional<std::string>& connection_id, const std::string& mode) {
+db_utils::DatabaseConfig get_db_config(const std::optional<std::string>& connection_id, const std::string& mode) {
   return resolve_config(connection_id, mode);
 }
 
-std::chrono::milliseconds query_timeout(const Json& config) {
+std::chrono::milliseconds query_timeout(const db_utils::DatabaseConfig& config) {
   std::string source = "VELKO_QUERY_TIMEOUT";
   Json value;
   if (std::optional<std::string> env = base::getenv_opt("VELKO_QUERY_TIMEOUT"); env && !env->empty()) {
     value = *env;
-  } else if (config.is_object() && config.contains("query_timeout") && !config["query_timeout"].is_null()) {
+  } else if (!config.query_timeout.is_null()) {
     source = "The connection's query_timeout";
-    value = config["query_timeout"];
+    value = config.query_timeout;
   } else {
     return DEFAULT_QUERY_TIMEOUT;
   }
@@ -117,14 +117,14 @@ std::chrono::milliseconds query_timeout(const Json& config) {
   return ms;
 }
 
-sql::ExecuteOptions call_options(const Json& config, base::CancelSignalPtr cancel) {
+sql::ExecuteOptions call_options(const db_utils::DatabaseConfig& config, base::CancelSignalPtr cancel) {
   sql::ExecuteOptions options;
   options.timeout = query_timeout(config);
   options.cancel = std::move(cancel);
   return options;
 }
 
-std::shared_ptr<sql::Engine> get_db_engine_for_config(const Json& config) {
+std::shared_ptr<sql::Engine> get_db_engine_for_config(const db_utils::DatabaseConfig& config) {
   sql_remote::register_remote_drivers();  // ClickHouse, Databricks, MotherDuck URLs
   return engine_cache().get_or_create(db_utils::build_url_for_config(config));
 }

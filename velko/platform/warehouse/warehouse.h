@@ -17,6 +17,7 @@
 
 #include "velko/base/cancel.h"
 #include "velko/base/json.h"
+#include "velko/platform/db_utils/database_config.h"
 #include "velko/platform/sql/engine.h"
 
 namespace velko::platform::warehouse {
@@ -36,10 +37,12 @@ std::shared_ptr<sql::Engine> get_db_engine(const std::optional<std::string>& con
 // The engine for a DatabaseConfig already looked up (so a caller that needs the
 // configuration too reads it once): the same cache, the same errors as above from the
 // URL builder and the driver look-up.
-std::shared_ptr<sql::Engine> get_db_engine_for_config(const Json& config);
+std::shared_ptr<sql::Engine> get_db_engine_for_config(const db_utils::DatabaseConfig& config);
 
-// The DatabaseConfig behind `connection_id`, resolved as get_db_engine does (same errors).
-Json get_db_config(const std::optional<std::string>& connection_id, const std::string& mode = "web");
+// The DatabaseConfig behind `connection_id`, resolved as get_db_engine does (same errors,
+// and TypeError "config must be a mapping" for a stored value that is not one).
+db_utils::DatabaseConfig get_db_config(const std::optional<std::string>& connection_id,
+                                       const std::string& mode = "web");
 
 // The time limit of one query: $VELKO_QUERY_TIMEOUT when set (the process's override),
 // else the config's "query_timeout", else DEFAULT_QUERY_TIMEOUT. Either is seconds, a
@@ -47,11 +50,11 @@ Json get_db_config(const std::optional<std::string>& connection_id, const std::s
 // ValueError naming where the value came from.
 inline constexpr std::chrono::seconds DEFAULT_QUERY_TIMEOUT{120};
 inline constexpr std::chrono::seconds MAX_QUERY_TIMEOUT{7 * 24 * 3600};
-std::chrono::milliseconds query_timeout(const Json& config);
+std::chrono::milliseconds query_timeout(const db_utils::DatabaseConfig& config);
 
 // The options of one call on the connection `config`: its query_timeout and the call's
 // cancel signal (null: not cancellable).
-sql::ExecuteOptions call_options(const Json& config, base::CancelSignalPtr cancel);
+sql::ExecuteOptions call_options(const db_utils::DatabaseConfig& config, base::CancelSignalPtr cancel);
 
 // Inspection, each under options.timeout and options.cancel (see sql::Connection).
 // Schema names, sorted. Throws the engine's DatabaseError.
