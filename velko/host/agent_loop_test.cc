@@ -150,7 +150,7 @@ TEST(AgentRun, EventsStreamTextAndReportToolsAndUsage) {
   EXPECT_EQ(streamed, "Let me check.The tool said hi.");
   EXPECT_EQ(events[4].call.args, (Json{{"text", "hi"}}));
   EXPECT_EQ(events[5].result, "echo:hi");
-  EXPECT_EQ(events[5].status, "success");
+  EXPECT_EQ(events[5].status, ToolStatus::kSuccess);
   EXPECT_GE(events[5].elapsed_ms, 0.0);
   EXPECT_EQ(events[3].usage.input_tokens, 10);
 }
