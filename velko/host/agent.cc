@@ -126,6 +126,11 @@ ToolMessage Agent::execute_tool(const ToolCallRequest& request) const {
   } catch (const std::exception& error) {
     message.content = std::string("Error: ") + error.what();
     message.status = ToolStatus::kError;
+  } catch (...) {
+    // The tool's boundary: nothing a tool throws may reach the model as an exception,
+    // whatever its type.
+    message.content = "Error: the tool failed";
+    message.status = ToolStatus::kError;
   }
   return message;
 }
@@ -345,6 +350,9 @@ RunResult Agent::run(Json state, const Json& config, const InvokeOptions& option
       result.stop_reason = "cancelled";
     } catch (const std::exception& error) {
       result.error = error.what();
+    } catch (...) {
+      // run() never throws for a failed hook or model call, whatever was thrown.
+      result.error = "unknown error (a hook or the model threw a value of no error class)";
     }
   }
   if (options.usage) result.usage = options.usage->total();
