@@ -222,7 +222,7 @@ void AgentSession::on_event(const host::AgentEvent& event) {
         line = {{"type", "tool_end"},
                 {"id", event.call.id},
                 {"name", event.call.name},
-                {"status", event.status},
+                {"status", host::tool_status_name(event.status)},
                 {"elapsed_ms", event.elapsed_ms},
                 {"result", event.result}};
         break;
@@ -250,7 +250,7 @@ void AgentSession::on_event(const host::AgentEvent& event) {
       break;
     case Kind::kToolEnd:
       --running_tools_;
-      write("[tool] " + event.call.name + (event.status == "error" ? " failed" : " done") + " in " +
+      write("[tool] " + event.call.name + (event.status == host::ToolStatus::kError ? " failed" : " done") + " in " +
             elapsed_text(event.elapsed_ms) + ": " + short_form(event.result, 160) + "\n");
       if (spinner_ && running_tools_ > 0) spinner_->start("running tools");
       break;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "tests/support/temp_dir.h"
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
 #include "velko/host/plugin.h"
@@ -65,6 +68,39 @@ TEST_F(PluginLoaderTest, MissingIncompatibleAndBrokenPluginsAreClearErrors) {
     EXPECT_NE(std::string(error.what()).find("Plug-in 'nosuchplugin' not found (searched: "), std::string::npos);
     EXPECT_NE(std::string(error.what()).find("test-plugins"), std::string::npos);
   }
+}
+
+// A file of the right name that is no shared library is an ImportError naming the file,
+// and the first directory of the path that holds the name is the one used, even when a
+// later one holds a working plug-in of that name.
+TEST(PluginLoaderPath, TheFirstFileFoundIsUsedAndAFileThatIsNoLibraryIsAClearError) {
+  velko::testing::TempDir shadow("velko-plugins");
+  std::ofstream(shadow.path() / "velko_testgood.so") << "not an ELF file\n";
+  base::ScopedEnv path("VELKO_PLUGIN_PATH", "::" + shadow.path().string() + ":" + binary_dir() + "/test-plugins:");
+  Registry registry;
+  PluginLoader loader(registry);
+  std::vector<std::filesystem::path> dirs = loader.search_path();
+  ASSERT_GE(dirs.size(), 2u);
+  EXPECT_EQ(dirs[0], shadow.path());  // empty pieces are skipped
+  EXPECT_EQ(dirs[1], std::filesystem::path(binary_dir() + "/test-plugins"));
+  try {
+    loader.load("testgood");
+    ADD_FAILURE() << "a file that is no library loaded";
+  } catch (const base::ImportError& error) {
+    std::string text = error.what();
+    EXPECT_NE(
+        text.find("Plug-in 'testgood' could not be loaded from " + (shadow.path() / "velko_testgood.so").string()),
+        std::string::npos)
+        << text;
+  }
+  EXPECT_FALSE(loader.loaded("testgood"));
+  EXPECT_TRUE(registry.middleware_names().empty());
+
+  // Without the shadowing file the same loader finds the working plug-in.
+  std::filesystem::remove(shadow.path() / "velko_testgood.so");
+  loader.load("testgood");
+  EXPECT_TRUE(loader.loaded("testgood"));
+  EXPECT_TRUE(registry.middleware("testgood").has_value());
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ int run_tool(const ToolOptions& options, const CommandContext& context) {
   if (const auto* message = std::get_if<host::ToolMessage>(&result)) {
     write_stdout(message->content);
     if (interrupted) return kInterruptedStatus;
-    return message->status == "error" ? 1 : 0;
+    return message->status == host::ToolStatus::kError ? 1 : 0;
   }
   write_stdout(base::dumps(std::get<host::Command>(result).update));
   return interrupted ? kInterruptedStatus : 0;

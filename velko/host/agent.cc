@@ -109,7 +109,7 @@ ToolMessage Agent::execute_tool(const ToolCallRequest& request) const {
       message.content += (idx ? ", " : "") + tools_[idx].name();
     }
     message.content += "].";
-    message.status = "error";
+    message.status = ToolStatus::kError;
     return message;
   }
   try {
@@ -117,7 +117,7 @@ ToolMessage Agent::execute_tool(const ToolCallRequest& request) const {
   } catch (const std::exception& error) {
     message.content = "Error invoking tool '" + tool->name() + "' with kwargs " + base::dumps(request.call.args) +
                       " with error:\n " + error.what() + "\n Please fix your mistakes.";
-    message.status = "error";
+    message.status = ToolStatus::kError;
     return message;
   }
   ToolRuntime runtime{request.state, request.call.id, request.config, request.cancel, request.usage};
@@ -125,7 +125,12 @@ ToolMessage Agent::execute_tool(const ToolCallRequest& request) const {
     message.content = tool->invoke(request.call.args, runtime);
   } catch (const std::exception& error) {
     message.content = std::string("Error: ") + error.what();
-    message.status = "error";
+    message.status = ToolStatus::kError;
+  } catch (...) {
+    // The tool's boundary: nothing a tool throws may reach the model as an exception,
+    // whatever its type.
+    message.content = "Error: the tool failed";
+    message.status = ToolStatus::kError;
   }
   return message;
 }
@@ -163,7 +168,7 @@ Json tool_message_json(const ToolMessage& message) {
           {"tool_call_id", message.tool_call_id},
           {"name", message.name},
           {"content", message.content},
-          {"status", message.status}};
+          {"status", tool_status_name(message.status)}};
 }
 
 Json assistant_message_json(const std::string& text, const std::vector<ToolCall>& calls) {
@@ -202,10 +207,11 @@ void Agent::run_tools(const std::vector<ToolCall>& calls, RunResult& result, con
     for (size_t index = next++; index < calls.size(); index = next++) {
       const ToolCall& call = calls[index];
       if (base::is_cancelled(options.cancel)) {
-        results[index] = ToolMessage{"Error: cancelled", call.id, call.name, "error"};
+        results[index] = ToolMessage{"Error: cancelled", call.id, call.name, ToolStatus::kError};
         continue;
       }
-      if (options.on_event) options.on_event(AgentEvent{AgentEvent::Kind::kToolStart, step, "", call, "", "", 0, {}});
+      if (options.on_event)
+        options.on_event(AgentEvent{AgentEvent::Kind::kToolStart, step, "", call, "", ToolStatus::kSuccess, 0, {}});
       auto started = Clock::now();
       try {
         results[index] = call_tool(ToolCallRequest{call, state, config, options.cancel, options.usage});
@@ -213,14 +219,14 @@ void Agent::run_tools(const std::vector<ToolCall>& calls, RunResult& result, con
         errors[index] = std::current_exception();
       }
       if (options.on_event) {
-        AgentEvent event{AgentEvent::Kind::kToolEnd, step, "", call, "", "error", millis_since(started), {}};
+        AgentEvent event{AgentEvent::Kind::kToolEnd, step, "", call, "", ToolStatus::kError, millis_since(started), {}};
         if (results[index]) {
           if (const auto* message = std::get_if<ToolMessage>(&*results[index])) {
             event.result = message->content;
             event.status = message->status;
           } else {
             event.result = base::dumps(std::get<Command>(*results[index]).update);
-            event.status = "success";
+            event.status = ToolStatus::kSuccess;
           }
         } else {
           event.result = "Error: the tool-call chain failed";
@@ -240,8 +246,8 @@ void Agent::run_tools(const std::vector<ToolCall>& calls, RunResult& result, con
     if (errors[index]) {
       // The model still needs an answer for this call, or the conversation breaks.
       if (!first_error) first_error = errors[index];
-      result.state["messages"].push_back(
-          tool_message_json(ToolMessage{"Error: the tool call failed", calls[index].id, calls[index].name, "error"}));
+      result.state["messages"].push_back(tool_message_json(
+          ToolMessage{"Error: the tool call failed", calls[index].id, calls[index].name, ToolStatus::kError}));
       continue;
     }
     if (auto* message = std::get_if<ToolMessage>(&*results[index])) {
@@ -250,7 +256,7 @@ void Agent::run_tools(const std::vector<ToolCall>& calls, RunResult& result, con
       merge_state(result.state, std::get<Command>(*results[index]).update);
       // A state update answers the call too: record it so the conversation stays whole.
       result.state["messages"].push_back(
-          tool_message_json(ToolMessage{"State updated.", calls[index].id, calls[index].name, "success"}));
+          tool_message_json(ToolMessage{"State updated.", calls[index].id, calls[index].name, ToolStatus::kSuccess}));
     }
   }
   if (first_error) throw LoopError{first_error};
@@ -273,14 +279,16 @@ void Agent::run_loop(RunResult& result, const Json& config, const InvokeOptions&
       return;
     }
     result.steps = step;
-    if (options.on_event) options.on_event(AgentEvent{AgentEvent::Kind::kModelStart, step, "", {}, "", "", 0, {}});
+    if (options.on_event)
+      options.on_event(AgentEvent{AgentEvent::Kind::kModelStart, step, "", {}, "", ToolStatus::kSuccess, 0, {}});
     std::string streamed;
     ModelCallOptions call_options;
     call_options.cancel = options.cancel;
     call_options.on_text = [&](std::string_view piece) {
       streamed.append(piece);
       if (options.on_event) {
-        options.on_event(AgentEvent{AgentEvent::Kind::kTextDelta, step, std::string(piece), {}, "", "", 0, {}});
+        options.on_event(
+            AgentEvent{AgentEvent::Kind::kTextDelta, step, std::string(piece), {}, "", ToolStatus::kSuccess, 0, {}});
       }
     };
     auto started = Clock::now();
@@ -305,8 +313,14 @@ void Agent::run_loop(RunResult& result, const Json& config, const InvokeOptions&
       result.usage.output_tokens += response.usage.output_tokens;
     }
     if (options.on_event) {
-      options.on_event(AgentEvent{
-          AgentEvent::Kind::kModelEnd, step, response.text, {}, "", "", millis_since(started), response.usage});
+      options.on_event(AgentEvent{AgentEvent::Kind::kModelEnd,
+                                  step,
+                                  response.text,
+                                  {},
+                                  "",
+                                  ToolStatus::kSuccess,
+                                  millis_since(started),
+                                  response.usage});
     }
     result.answer = response.text;
     result.state["messages"].push_back(assistant_message_json(response.text, response.tool_calls));
@@ -336,6 +350,9 @@ RunResult Agent::run(Json state, const Json& config, const InvokeOptions& option
       result.stop_reason = "cancelled";
     } catch (const std::exception& error) {
       result.error = error.what();
+    } catch (...) {
+      // run() never throws for a failed hook or model call, whatever was thrown.
+      result.error = "unknown error (a hook or the model threw a value of no error class)";
     }
   }
   if (options.usage) result.usage = options.usage->total();

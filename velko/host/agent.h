@@ -56,7 +56,7 @@ struct AgentEvent {
   std::string text;
   ToolCall call;
   std::string result;
-  std::string status;
+  ToolStatus status = ToolStatus::kSuccess;  // kToolEnd only
   double elapsed_ms = 0;
   ModelUsage usage;
 };
@@ -122,8 +122,9 @@ class Agent {
   std::string system_prompt_for(const Json& state, const Json& config = Json::object()) const;
 
   // Runs one tool call through the tool-call chain. An unknown tool or arguments that
-  // fail the schema become a ToolMessage with status "error"; so does an exception the
-  // tool lets escape. Exceptions thrown by tool-call hooks propagate.
+  // fail the schema become a ToolMessage with status kError; so does anything the tool
+  // lets escape ("Error: <what>", or "Error: the tool failed" for a value of no exception
+  // class). Exceptions thrown by tool-call hooks propagate.
   ToolResult call_tool(const ToolCallRequest& request) const;
   // Convenience: the text of the resulting ToolMessage (a Command gives its update's JSON).
   // `cancel` reaches the tool's ToolRuntime.

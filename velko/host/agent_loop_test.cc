@@ -150,7 +150,7 @@ TEST(AgentRun, EventsStreamTextAndReportToolsAndUsage) {
   EXPECT_EQ(streamed, "Let me check.The tool said hi.");
   EXPECT_EQ(events[4].call.args, (Json{{"text", "hi"}}));
   EXPECT_EQ(events[5].result, "echo:hi");
-  EXPECT_EQ(events[5].status, "success");
+  EXPECT_EQ(events[5].status, ToolStatus::kSuccess);
   EXPECT_GE(events[5].elapsed_ms, 0.0);
   EXPECT_EQ(events[3].usage.input_tokens, 10);
 }
@@ -320,6 +320,133 @@ TEST(AgentRun, HooksWrapEveryCallWithTheRunsSignalMeterAndConfig) {
   EXPECT_EQ(model->requests[0].system_prompt_text(), "base\n## Section");
   EXPECT_EQ(result.usage.input_tokens, 6);  // the meter's total
   EXPECT_EQ(options.usage->calls().size(), 3u);
+}
+
+// Refuses tool calls named "bad" by throwing from its hook; passes every other call on.
+class PickyHook : public AgentMiddleware {
+ public:
+  std::string name() const override { return "PickyHook"; }
+  ToolResult wrap_tool_call(const ToolCallRequest& request, const ToolHandler& handler) override {
+    if (request.call.name == "bad") throw base::ValueError("hook refused");
+    return handler(request);
+  }
+};
+
+TEST(AgentRun, AThrowingToolHookEndsTheRunButEveryCallHasItsAnswer) {
+  Tool echo("echo", "echo", {}, [](const Json&, const ToolRuntime&) { return "fine"; });
+  Tool bad("bad", "never reached", {}, [](const Json&, const ToolRuntime&) { return "reached"; });
+  auto model = std::make_shared<QueueModel>(
+      std::vector<ModelResponse>{ModelResponse("", {call("b1", "bad"), call("e1", "echo")}), ModelResponse("no")});
+  Agent agent({std::make_shared<PickyHook>(), std::make_shared<ToolsOnly>(std::vector<Tool>{echo, bad})}, model);
+  std::mutex mu;
+  std::vector<AgentEvent> ends;
+  InvokeOptions options;
+  options.on_event = [&](const AgentEvent& event) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (event.kind == AgentEvent::Kind::kToolEnd) ends.push_back(event);
+  };
+  RunResult result = agent.run(user("q"), Json::object(), options);
+  EXPECT_EQ(result.stop_reason, "error");
+  EXPECT_EQ(result.error, "hook refused");
+  const Json& messages = result.state["messages"];
+  ASSERT_EQ(messages.size(), 4u);
+  EXPECT_EQ(messages[2], (Json{{"role", "tool"},
+                               {"tool_call_id", "b1"},
+                               {"name", "bad"},
+                               {"content", "Error: the tool call failed"},
+                               {"status", "error"}}));
+  EXPECT_EQ(messages[3]["content"], "fine");
+  EXPECT_EQ(messages[3]["status"], "success");
+  EXPECT_EQ(model->requests.size(), 1u);
+  ASSERT_EQ(ends.size(), 2u);
+  for (const auto& end : ends) {
+    if (end.call.id != "b1") continue;
+    EXPECT_EQ(end.status, ToolStatus::kError);
+    EXPECT_EQ(end.result, "Error: the tool-call chain failed");
+  }
+}
+
+// Throws what is not an exception class out of the model-call chain.
+class OddHook : public AgentMiddleware {
+ public:
+  std::string name() const override { return "OddHook"; }
+  ModelResponse wrap_model_call(const ModelRequest&, const ModelHandler&) override { throw 42; }
+};
+
+TEST(AgentRun, AHookThrowingAValueOfNoErrorClassEndsTheRunWithoutThrowing) {
+  auto model = std::make_shared<QueueModel>(std::vector<ModelResponse>{ModelResponse("never")});
+  Agent odd({std::make_shared<OddHook>()}, model);
+  RunResult strange;
+  ASSERT_NO_THROW(strange = odd.run(user("q"), Json::object(), InvokeOptions{}));
+  EXPECT_EQ(strange.stop_reason, "error");
+  EXPECT_EQ(strange.error, "unknown error (a hook or the model threw a value of no error class)");
+  EXPECT_EQ(strange.state["messages"].size(), 1u);
+  EXPECT_TRUE(model->requests.empty());
+}
+
+// Answers calls to "remember" with a state update instead of running the tool.
+class Remember : public AgentMiddleware {
+ public:
+  Remember() {
+    tools_.push_back(Tool("remember", "selects a connection", {{"id", "string", "", true}},
+                          [](const Json&, const ToolRuntime&) { return "the tool itself ran"; }));
+  }
+  std::string name() const override { return "Remember"; }
+  ToolResult wrap_tool_call(const ToolCallRequest& request, const ToolHandler& handler) override {
+    if (request.call.name != "remember") return handler(request);
+    return Command{{{"connection_id", request.call.args["id"]}, {"by", request.call.id}}};
+  }
+};
+
+TEST(AgentRun, StateUpdatesFromToolCallsMergeInCallOrderAndAnswerTheCall) {
+  auto model = std::make_shared<QueueModel>(std::vector<ModelResponse>{
+      ModelResponse("", {call("r1", "remember", {{"id", "c1"}}), call("r2", "remember", {{"id", "c2"}})}),
+      ModelResponse("switched")});
+  Agent agent({std::make_shared<Remember>()}, model);
+  std::mutex mu;
+  std::vector<AgentEvent> ends;
+  InvokeOptions options;
+  options.max_parallel_tools = 2;
+  options.on_event = [&](const AgentEvent& event) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (event.kind == AgentEvent::Kind::kToolEnd) ends.push_back(event);
+  };
+  RunResult result = agent.run(user("use c2"), Json::object(), options);
+  ASSERT_EQ(result.stop_reason, "done") << result.error;
+  EXPECT_EQ(result.state["connection_id"], "c2");  // the later call wins
+  EXPECT_EQ(result.state["by"], "r2");
+  const Json& messages = result.state["messages"];
+  ASSERT_EQ(messages.size(), 5u);
+  EXPECT_EQ(messages[2]["content"], "State updated.");
+  EXPECT_EQ(messages[2]["status"], "success");
+  EXPECT_EQ(messages[3]["tool_call_id"], "r2");
+  ASSERT_EQ(model->requests.size(), 2u);
+  EXPECT_EQ(model->requests[1].state()["connection_id"], "c2");  // the next model call sees it
+  ASSERT_EQ(ends.size(), 2u);
+  for (const auto& end : ends) {
+    EXPECT_EQ(end.status, ToolStatus::kSuccess);
+    EXPECT_EQ(base::loads(end.result)["by"], end.call.id);
+  }
+}
+
+TEST(AgentRun, AnAnswerWithoutToolCallsOnTheLastAllowedStepIsDone) {
+  Tool echo("echo", "echo", {}, [](const Json&, const ToolRuntime&) { return "again"; });
+  auto model = std::make_shared<QueueModel>(
+      std::vector<ModelResponse>{ModelResponse("", {call("x", "echo")}), ModelResponse("final")});
+  Agent agent({std::make_shared<ToolsOnly>(std::vector<Tool>{echo})}, model);
+  InvokeOptions options;
+  options.max_steps = 2;
+  RunResult result = agent.run(user("q"), Json::object(), options);
+  EXPECT_EQ(result.stop_reason, "done");
+  EXPECT_EQ(result.steps, 2);
+  EXPECT_EQ(result.answer, "final");
+
+  options.max_steps = 0;  // no model call allowed at all
+  RunResult none = agent.run(user("q"), Json::object(), options);
+  EXPECT_EQ(none.stop_reason, "step_limit");
+  EXPECT_EQ(none.steps, 0);
+  EXPECT_EQ(none.state["messages"].size(), 1u);
+  EXPECT_EQ(model->requests.size(), 2u);
 }
 
 TEST(AgentRun, DefaultStreamHandsTheWholeTextOnce) {

@@ -92,7 +92,7 @@ TEST(Agent, ToolCallsGoThroughTheChainAndErrorsBecomeMessages) {
 
   ToolResult missing_arg = agent.call_tool(ToolCallRequest{ToolCall{"id", "echo_a", Json::object()}, {}, {}, nullptr});
   const auto& missing = std::get<ToolMessage>(missing_arg);
-  EXPECT_EQ(missing.status, "error");
+  EXPECT_EQ(missing.status, ToolStatus::kError);
   EXPECT_NE(missing.content.find("missing required argument 'text'"), std::string::npos);
 
   ToolResult wrong_type = agent.call_tool(ToolCallRequest{ToolCall{"id", "echo_a", {{"text", 5}}}, {}, {}});

@@ -11,6 +11,7 @@
 
 #include "velko/base/cancel.h"
 #include "velko/base/json.h"
+#include "velko/host/tool_status.h"
 
 namespace velko::host {
 
@@ -120,12 +121,12 @@ struct ToolCallRequest {
   UsageMeterPtr usage = nullptr;
 };
 
-// A tool's answer. status is "success", or "error" when the tool could not run at all.
+// A tool's answer. status is kError when the tool could not run at all (see ToolStatus).
 struct ToolMessage {
   std::string content;
   std::string tool_call_id;
   std::string name;
-  std::string status = "success";
+  ToolStatus status = ToolStatus::kSuccess;
 };
 
 // A state update returned instead of a message.

@@ -193,7 +193,7 @@ Json Server::call_tool(const Json& params, const Json& id, const SessionConfig& 
   bool failed = false;
   if (const auto* message = std::get_if<host::ToolMessage>(&result)) {
     text = message->content;
-    failed = message->status == "error" || is_error_text(text);
+    failed = message->status == host::ToolStatus::kError || is_error_text(text);
   } else {
     text = base::dumps(std::get<host::Command>(result).update);
   }

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "velko/base/strings.h"
+#include "velko/host/tool_status.h"
 #include "velko/models/sse.h"
 
 namespace velko::models {
@@ -153,7 +154,10 @@ Json AnthropicChatModel::request_body(const host::ModelRequest& request, const s
       append("assistant", std::move(blocks));
     } else if (role == "tool") {
       Json result = {{"type", "tool_result"}, {"tool_use_id", message.value("tool_call_id", "")}, {"content", content}};
-      if (message.value("status", "success") == "error") result["is_error"] = true;
+      // A conversation may come from outside: a status other than the two is refused here.
+      if (host::parse_tool_status(message.value("status", "success")) == host::ToolStatus::kError) {
+        result["is_error"] = true;
+      }
       append("user", Json::array({result}));
     }
   }

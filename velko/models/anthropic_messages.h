@@ -32,7 +32,9 @@ class AnthropicChatModel : public host::ChatModel {
   const ClientSettings& settings() const { return settings_; }
 
   // The request body for `request` (exposed for tests). Consecutive messages of one role
-  // are merged, as the API wants turns to alternate.
+  // are merged, as the API wants turns to alternate. A tool message's "status" ("success"
+  // when absent, or "error", which marks the tool_result is_error) is parsed here: any
+  // other value throws ValueError, so the call fails before anything is sent.
   Json request_body(const host::ModelRequest& request, const std::vector<host::Tool>& tools) const;
 
  private:

@@ -132,6 +132,24 @@ TEST(RequestBodies, AnthropicMessagesMergeToolResultsIntoOneUserTurn) {
   EXPECT_EQ(body["tools"][0]["input_schema"]["type"], "object");
 }
 
+// A conversation handed in from outside may carry a tool message whose status is neither
+// text the runtime writes: it is refused instead of being sent as a success.
+TEST(RequestBodies, AnthropicRefusesAnUnknownToolStatus) {
+  AnthropicChatModel model(settings_of("claude-test", "sk-ant", "http://h"));
+  host::ModelRequest request = conversation();
+  Json messages = request.messages();
+  messages[3]["status"] = "failed";
+  try {
+    model.request_body(host::ModelRequest(Json::object(), std::string("SYSTEM"), messages), one_tool());
+    ADD_FAILURE() << "an unknown tool status was accepted";
+  } catch (const base::ValueError& error) {
+    EXPECT_STREQ(error.what(), "Unknown tool-message status 'failed' (use success or error)");
+  }
+  messages[3].erase("status");  // absent: the tool ran
+  Json body = model.request_body(host::ModelRequest(Json::object(), std::string("SYSTEM"), messages), one_tool());
+  EXPECT_FALSE(body["messages"][2]["content"][1].contains("is_error"));
+}
+
 TEST(ModelChoice, SpecsAndEnvironment) {
   EXPECT_EQ(parse_model_spec("OpenAI:gpt-4.1-mini").text(), "openai:gpt-4.1-mini");
   EXPECT_EQ(parse_model_spec("openai:org/model:tag").name, "org/model:tag");
