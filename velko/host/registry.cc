@@ -16,4 +16,19 @@ std::vector<std::string> Registry::middleware_names() const { return middlewares
 std::vector<std::string> Registry::backend_names() const { return backends_.names(); }
 std::vector<std::string> Registry::operation_names() const { return operations_.names(); }
 
+base::NamedTable<std::any>& Registry::components_of(std::string_view kind) {
+  std::lock_guard lock(components_mu_);
+  auto found = components_.find(kind);
+  if (found == components_.end()) {
+    found = components_.emplace(std::string(kind), std::make_unique<base::NamedTable<std::any>>()).first;
+  }
+  return *found->second;
+}
+
+const base::NamedTable<std::any>* Registry::find_components_of(std::string_view kind) const {
+  std::lock_guard lock(components_mu_);
+  auto found = components_.find(kind);
+  return found == components_.end() ? nullptr : found->second.get();
+}
+
 }  // namespace velko::host

@@ -29,17 +29,18 @@ std::optional<std::string> optional_text(const Json& args, const char* name) {
   return found->get<std::string>();
 }
 
-// The factory `client` of the client table, loading plug-in `plugin` first when the table
-// has none yet. ModuleNotFoundError / ImportError from the loader pass through; ImportError
-// when the plug-in loads but does not provide the client.
+// The factory `client` of `kind` in the registry of the process's plug-in loader, loading
+// plug-in `plugin` there first when the registry has none yet. ModuleNotFoundError /
+// ImportError from the loader pass through; ImportError when the plug-in loads but does not
+// provide the client; TypeError when it provides it with another type.
 template <typename Factory>
-Factory plugin_client_factory(std::optional<Factory> (search::ClientFactories::*lookup)(const std::string&) const,
-                              const std::string& plugin, const std::string& client) {
-  const search::ClientFactories& table = search::ClientFactories::global();
-  std::optional<Factory> factory = (table.*lookup)(client);
+Factory plugin_client_factory(const host::ComponentKind<Factory>& kind, const std::string& plugin,
+                              const std::string& client) {
+  host::PluginLoader& loader = host::process_plugin_loader();
+  std::optional<Factory> factory = loader.registry().component(kind, client);
   if (!factory) {
-    host::load_plugin(plugin);
-    factory = (table.*lookup)(client);
+    loader.load(plugin);
+    factory = loader.registry().component(kind, client);
   }
   if (!factory) {
     throw base::ImportError("Plug-in '" + plugin + "' did not provide the client '" + client + "'");
@@ -56,13 +57,11 @@ Components default_components() {
   components.get_docs_subagent = &search::get_docs_subagent;
   components.make_tavily_client = [] { return std::make_shared<const search::TavilyClient>(); };
   components.make_chromadb_client = [] {
-    auto factory =
-        plugin_client_factory(&search::ClientFactories::docs_search, CHROMADB_PLUGIN, search::CHROMADB_CLIENT);
+    auto factory = plugin_client_factory(search::DOCS_SEARCH_CLIENTS, CHROMADB_PLUGIN, search::CHROMADB_CLIENT);
     return factory(search::ClientOptions{});
   };
   components.make_tavily_proxy_client = [](const std::string& base_url, const std::string& access_token) {
-    auto factory =
-        plugin_client_factory(&search::ClientFactories::web_search, SCOUT_PLUGIN, search::TAVILY_PROXY_CLIENT);
+    auto factory = plugin_client_factory(search::WEB_SEARCH_CLIENTS, SCOUT_PLUGIN, search::TAVILY_PROXY_CLIENT);
     return factory(search::ClientOptions{base_url, access_token});
   };
   components.make_chromadb_proxy_client = [](const std::string& base_url, const std::string& access_token) {
