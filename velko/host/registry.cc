@@ -2,6 +2,19 @@
 
 namespace velko::host {
 
+base::JsonArgsStyle backend_options_style(std::string_view backend) {
+  base::JsonArgsStyle style;
+  style.null_is_empty = true;
+  style.null_is_absent = false;
+  style.not_object = {base::ArgErrorKind::kValueError, "Backend options must be a JSON object, not {type}"};
+  style.unknown = {base::ArgErrorKind::kValueError,
+                   "Unknown option '{name}' for the " + std::string(backend) + " backend"};
+  style.wrong_type = {base::ArgErrorKind::kTypeError, "Option '{name}' must be {expected}, not {type}"};
+  style.out_of_range = {base::ArgErrorKind::kValueError, "Option '{name}' must be between {min} and {max} seconds"};
+  style.words.nullable_text = "text";
+  return style;
+}
+
 void Registry::add_middleware(const std::string& name, MiddlewareFactory factory) {
   middlewares_.put(name, std::move(factory));
 }

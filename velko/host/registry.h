@@ -34,6 +34,7 @@
 
 #include "velko/base/errors.h"
 #include "velko/base/json.h"
+#include "velko/base/json_args.h"
 #include "velko/base/named_table.h"
 #include "velko/host/backend.h"
 #include "velko/host/middleware.h"
@@ -51,6 +52,14 @@ struct MiddlewareContext {
 using MiddlewareFactory = std::function<std::shared_ptr<AgentMiddleware>(const MiddlewareContext&)>;
 using BackendFactory = std::function<std::shared_ptr<BackendProtocol>(const Json& options)>;
 
+// How a backend factory reads its options with base::JsonArgs: null is no options; any
+// other non-object is ValueError "Backend options must be a JSON object, not array"; an
+// unknown name (refuse_unknown) is ValueError "Unknown option 'pod' for the <backend>
+// backend"; a value of the wrong type, null included unless the reading allows null, is
+// TypeError "Option 'id' must be text, not number" ("an integer" for integers); an integer
+// (a number of seconds) out of range is ValueError "Option 'timeout' must be between 1 and
+// 86400 seconds".
+base::JsonArgsStyle backend_options_style(std::string_view backend);
 // A named operation with JSON arguments and a JSON result (clients, sub-agent assembly,
 // engine factories). Throws the module's errors.
 using Operation = std::function<Json(const Json& args)>;

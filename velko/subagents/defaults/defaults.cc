@@ -1,6 +1,7 @@
 #include "velko/subagents/defaults/defaults.h"
 
 #include "velko/base/errors.h"
+#include "velko/base/json_args.h"
 #include "velko/base/logging.h"
 #include "velko/host/plugin.h"
 #include "velko/platform/config/local_config.h"
@@ -18,15 +19,6 @@ const base::Logger& logger() { return base::get_logger(LOGGER_NAME); }
 
 void append_if_present(std::vector<SubAgent>& subagents, std::optional<SubAgent> subagent) {
   if (subagent) subagents.push_back(std::move(*subagent));
-}
-
-std::optional<std::string> optional_text(const Json& args, const char* name) {
-  auto found = args.find(name);
-  if (found == args.end() || found->is_null()) return std::nullopt;
-  if (!found->is_string()) {
-    throw base::TypeError(std::string(name) + " must be text or null, not " + found->type_name());
-  }
-  return found->get<std::string>();
 }
 
 // The factory `client` of `kind` in the registry of the process's plug-in loader, loading
@@ -125,13 +117,11 @@ Json subagent_definitions(const std::vector<SubAgent>& subagents) {
 }
 
 Json get_default_subagents_operation(const Json& args) {
-  if (!args.is_object()) throw base::TypeError(std::string("arguments must be a JSON object, not ") + args.type_name());
-  auto mode = args.find("mode");
-  if (mode == args.end() || mode->is_null()) throw base::TypeError("mode is required");
-  if (!mode->is_string()) throw base::TypeError(std::string("mode must be text, not ") + mode->type_name());
-  std::optional<std::string> access_token = optional_text(args, "access_token");
-  std::optional<std::string> model_provider = optional_text(args, "model_provider");
-  return subagent_definitions(get_default_subagents(mode->get<std::string>(), access_token, model_provider));
+  base::JsonArgs reader(args, base::JsonArgsStyle{});
+  std::string mode = reader.text("mode");
+  std::optional<std::string> access_token = reader.nullable_text("access_token");
+  std::optional<std::string> model_provider = reader.nullable_text("model_provider");
+  return subagent_definitions(get_default_subagents(mode, access_token, model_provider));
 }
 
 }  // namespace velko::subagents::defaults
