@@ -75,7 +75,8 @@ class PluginLoader {
 };
 
 // The process's plug-in loader: the one installed with set_process_plugin_loader, else a
-// loader made on first use that registers into a registry of its own (never destroyed).
+// process-wide loader made on first use that registers into a registry of its own (both
+// never destroyed).
 // A module that loads a plug-in on its own finds what the plug-in registered in
 // process_plugin_loader().registry(). Thread-safe.
 PluginLoader& process_plugin_loader();
