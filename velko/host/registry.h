@@ -60,6 +60,7 @@ using BackendFactory = std::function<std::shared_ptr<BackendProtocol>(const Json
 // (a number of seconds) out of range is ValueError "Option 'timeout' must be between 1 and
 // 86400 seconds".
 base::JsonArgsStyle backend_options_style(std::string_view backend);
+
 // A named operation with JSON arguments and a JSON result (clients, sub-agent assembly,
 // engine factories). Throws the module's errors.
 using Operation = std::function<Json(const Json& args)>;
