@@ -3,9 +3,9 @@
 // A plug-in exports two C functions (VELKO_PLUGIN writes them):
 //   int  velko_plugin_abi_version(void);           // must equal VELKO_PLUGIN_ABI_VERSION
 //   bool velko_plugin_init_v1(velko::host::Registry*);  // registers, returns success
-// The entry point only hands factories to the registry (and, for a client module, to the
-// process's client table). No exception crosses it: an ordinary error while registering
-// makes it return false.
+// The entry point only hands what the module offers (factories, operations, components)
+// to the registry it is given, and writes nowhere else. No exception crosses it: an
+// ordinary error while registering makes it return false.
 //
 // PluginLoader finds "velko_<name>.so" in the directories of VELKO_PLUGIN_PATH
 // (colon-separated), then beside the running program (<exe>/../lib/velko/plugins, then
@@ -15,7 +15,11 @@
 // A module that needs another module only on some paths loads that module's plug-in at
 // run time with load_plugin(name) instead of linking it: the process's loader (the one
 // the host installed with set_process_plugin_loader, else one of its own) finds and loads
-// it, and the plug-in's registration fills whatever tables the caller then reads.
+// it into that loader's registry, where the caller then looks up what it needs:
+//
+//   host::PluginLoader& loader = host::process_plugin_loader();
+//   loader.load("scout");
+//   auto make = loader.registry().component(WEB_SEARCH_CLIENTS, TAVILY_PROXY_CLIENT);
 #pragma once
 
 #include <filesystem>
@@ -61,6 +65,9 @@ class PluginLoader {
   // Whether `name` has been loaded.
   bool loaded(const std::string& name) const;
 
+  // The registry this loader's plug-ins register into.
+  Registry& registry() const { return registry_; }
+
  private:
   Registry& registry_;
   mutable std::mutex mu_;
@@ -68,7 +75,10 @@ class PluginLoader {
 };
 
 // The process's plug-in loader: the one installed with set_process_plugin_loader, else a
-// loader made on first use that registers into a registry of its own. Thread-safe.
+// process-wide loader made on first use that registers into a registry of its own (both
+// never destroyed).
+// A module that loads a plug-in on its own finds what the plug-in registered in
+// process_plugin_loader().registry(). Thread-safe.
 PluginLoader& process_plugin_loader();
 
 // Makes `loader` the process's plug-in loader (nullptr goes back to the loader of its own).

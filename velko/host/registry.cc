@@ -2,6 +2,19 @@
 
 namespace velko::host {
 
+base::JsonArgsStyle backend_options_style(std::string_view backend) {
+  base::JsonArgsStyle style;
+  style.null_is_empty = true;
+  style.null_is_absent = false;
+  style.not_object = {base::ArgErrorKind::kValueError, "Backend options must be a JSON object, not {type}"};
+  style.unknown = {base::ArgErrorKind::kValueError,
+                   "Unknown option '{name}' for the " + std::string(backend) + " backend"};
+  style.wrong_type = {base::ArgErrorKind::kTypeError, "Option '{name}' must be {expected}, not {type}"};
+  style.out_of_range = {base::ArgErrorKind::kValueError, "Option '{name}' must be between {min} and {max} seconds"};
+  style.words.nullable_text = "text";
+  return style;
+}
+
 void Registry::add_middleware(const std::string& name, MiddlewareFactory factory) {
   middlewares_.put(name, std::move(factory));
 }
@@ -15,5 +28,20 @@ std::optional<Operation> Registry::operation(const std::string& name) const { re
 std::vector<std::string> Registry::middleware_names() const { return middlewares_.names(); }
 std::vector<std::string> Registry::backend_names() const { return backends_.names(); }
 std::vector<std::string> Registry::operation_names() const { return operations_.names(); }
+
+base::NamedTable<std::any>& Registry::components_of(std::string_view kind) {
+  std::lock_guard lock(components_mu_);
+  auto found = components_.find(kind);
+  if (found == components_.end()) {
+    found = components_.emplace(std::string(kind), std::make_unique<base::NamedTable<std::any>>()).first;
+  }
+  return *found->second;
+}
+
+const base::NamedTable<std::any>* Registry::find_components_of(std::string_view kind) const {
+  std::lock_guard lock(components_mu_);
+  auto found = components_.find(kind);
+  return found == components_.end() ? nullptr : found->second.get();
+}
 
 }  // namespace velko::host

@@ -153,11 +153,11 @@ TEST_F(ChromaEnvironment, OperationsCheckArgumentTypesByName) {
 }
 
 TEST_F(ChromaEnvironment, RegisteringAddsTheDirectClientFactory) {
-  using platform::search_subagents::ClientFactories;
   using Adapter = platform::search_subagents::DocsSearchClientAdapter<ChromaDBClient>;
   host::Registry registry;
   register_module(registry);
-  auto factory = ClientFactories::global().docs_search(platform::search_subagents::CHROMADB_CLIENT);
+  auto factory =
+      registry.component(platform::search_subagents::DOCS_SEARCH_CLIENTS, platform::search_subagents::CHROMADB_CLIENT);
   ASSERT_TRUE(factory);
   auto client = (*factory)({});
   ASSERT_NE(dynamic_cast<const Adapter*>(client.get()), nullptr);

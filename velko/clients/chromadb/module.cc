@@ -9,8 +9,8 @@ namespace velko::clients::chromadb {
 void register_module(host::Registry& registry) {
   registry.add_operation("chromadb.list_collections", &list_collections_operation);
   registry.add_operation("chromadb.search_docs", &search_docs_operation);
-  platform::search_subagents::ClientFactories::global().add_docs_search(
-      platform::search_subagents::CHROMADB_CLIENT,
+  registry.add_component(
+      platform::search_subagents::DOCS_SEARCH_CLIENTS, platform::search_subagents::CHROMADB_CLIENT,
       [](const platform::search_subagents::ClientOptions&)
           -> std::shared_ptr<const platform::search_subagents::DocsSearchClient> {
         return std::make_shared<const platform::search_subagents::DocsSearchClientAdapter<ChromaDBClient>>(

@@ -1,7 +1,7 @@
 // Registers this module's operations: "chromadb.list_collections" and
-// "chromadb.search_docs" (see operations.h), and adds the documentation client
+// "chromadb.search_docs" (see operations.h), and the documentation client factory
 // platform::search_subagents::CHROMADB_CLIENT (a ChromaDBClient from the environment; the options
-// are not used) to platform::search_subagents::ClientFactories::global().
+// are not used) of kind DOCS_SEARCH_CLIENTS, all in `registry`.
 #pragma once
 
 #include "velko/host/registry.h"

@@ -11,8 +11,8 @@ void register_module(host::Registry& registry) {
   registry.add_operation("scout.extract_content", &extract_content_operation);
   registry.add_operation("scout.quick_answer", &quick_answer_operation);
   registry.add_operation("scout.get_search_context", &get_search_context_operation);
-  platform::search_subagents::ClientFactories::global().add_web_search(
-      platform::search_subagents::TAVILY_PROXY_CLIENT,
+  registry.add_component(
+      platform::search_subagents::WEB_SEARCH_CLIENTS, platform::search_subagents::TAVILY_PROXY_CLIENT,
       [](const platform::search_subagents::ClientOptions& options)
           -> std::shared_ptr<const platform::search_subagents::WebSearchClient> {
         return std::make_shared<const platform::search_subagents::WebSearchClientAdapter<TavilyProxyClient>>(

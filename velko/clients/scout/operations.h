@@ -21,7 +21,8 @@ Json quick_answer_operation(const Json& args);
 // {"query", "max_results" (5)} -> the context text (a JSON string).
 Json get_search_context_operation(const Json& args);
 
-// Python-style truth value of a JSON value: null, false, 0, 0.0, "", [] and {} are false.
+// Python-style truth value of a JSON value: null, false, 0, 0.0, "", [] and {} are false
+// (the rule of base::is_falsy).
 bool _truth_value(const Json& value);
 
 // args[name] as an integer (numbers cut toward zero), `fallback` when absent or null.

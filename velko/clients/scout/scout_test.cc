@@ -138,17 +138,17 @@ TEST(Operations, WrongArgumentTypesAreTypeErrorsNamingTheParameter) {
 }
 
 TEST(Module, RegistersTheFourSearchOperationsAndTheProxyClientFactory) {
-  using platform::search_subagents::ClientFactories;
   using platform::search_subagents::TAVILY_PROXY_CLIENT;
+  using platform::search_subagents::WEB_SEARCH_CLIENTS;
   using Adapter = platform::search_subagents::WebSearchClientAdapter<TavilyProxyClient>;
-  ASSERT_FALSE(ClientFactories::global().web_search(TAVILY_PROXY_CLIENT));
-
   host::Registry registry;
+  ASSERT_FALSE(registry.component(WEB_SEARCH_CLIENTS, TAVILY_PROXY_CLIENT));
+
   register_module(registry);
   EXPECT_THAT(registry.operation_names(), ElementsAre("scout.web_search", "scout.extract_content", "scout.quick_answer",
                                                       "scout.get_search_context"));
 
-  auto factory = ClientFactories::global().web_search(TAVILY_PROXY_CLIENT);
+  auto factory = registry.component(WEB_SEARCH_CLIENTS, TAVILY_PROXY_CLIENT);
   ASSERT_TRUE(factory);
   auto client = (*factory)({"https://app.test/", "tok-3"});
   const auto* adapter = dynamic_cast<const Adapter*>(client.get());

@@ -14,7 +14,8 @@
 //   "f() missing 2 required keyword-only arguments: 'host' and 'token'"
 //   "f() argument 'token' must be str, not int"
 //
-// Plain value type; thread-compatible.
+// The keyword-argument front of base::JsonArgs. It refers to `args`, which must outlive it;
+// thread-compatible.
 #pragma once
 
 #include <initializer_list>
@@ -24,12 +25,9 @@
 #include <vector>
 
 #include "velko/base/json.h"
+#include "velko/base/json_args.h"
 
 namespace velko::databases::factory_support {
-
-// The agent runtime's name of the JSON value's type: str, int, float, bool, NoneType,
-// list, dict.
-std::string python_type_name(const Json& value);
 
 class KeywordArgs {
  public:
@@ -57,10 +55,8 @@ class KeywordArgs {
   [[noreturn]] void type_error(std::string_view name, std::string_view expected) const;
 
  private:
-  const Json* find(std::string_view name) const;
-
   std::string function_;
-  Json args_;
+  base::JsonArgs args_;
 };
 
 }  // namespace velko::databases::factory_support

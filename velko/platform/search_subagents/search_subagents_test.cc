@@ -1,6 +1,6 @@
 // The sub-agent building blocks: builders and their tools over fake clients, the small
 // models, and the direct search client's key check. Stand-in clients on the wire:
-// tests/knowledge_subsearch_subagents_test.cc.
+// tests/knowledge_subagents_test.cc.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 
 #include "velko/base/env.h"
 #include "velko/base/errors.h"
+#include "velko/host/plugin.h"
 #include "velko/platform/search_subagents/client_factories.h"
 #include "velko/platform/search_subagents/models.h"
 #include "velko/platform/search_subagents/subagents.h"
@@ -127,42 +128,47 @@ TEST(TavilyClient, AMissingOrEmptyKeyIsAValueError) {
 }
 
 TEST(ClientFactories, NamesAreLookedUpPerKindAndALaterAddReplaces) {
-  ClientFactories table;
-  EXPECT_FALSE(table.web_search(TAVILY_PROXY_CLIENT));
-  table.add_web_search("search", [](const ClientOptions&) { return std::make_shared<FakeWebSearch>(); });
-  table.add_docs_search("docs", [](const ClientOptions& options) -> std::shared_ptr<const DocsSearchClient> {
-    if (options.access_token.empty()) throw base::ValueError("no token");
-    return std::make_shared<FakeDocs>();
-  });
-  EXPECT_FALSE(table.docs_search("search"));  // the kinds do not share names
-  EXPECT_FALSE(table.web_search("docs"));
-  EXPECT_THROW((*table.docs_search("docs"))({"http://h", ""}), base::ValueError);
-  EXPECT_EQ((*table.docs_search("docs"))({"http://h", "t"})->list_collections(),
+  host::Registry table;
+  EXPECT_FALSE(table.component(WEB_SEARCH_CLIENTS, TAVILY_PROXY_CLIENT));
+  table.add_component(WEB_SEARCH_CLIENTS, "search",
+                      [](const ClientOptions&) { return std::make_shared<FakeWebSearch>(); });
+  table.add_component(DOCS_SEARCH_CLIENTS, "docs",
+                      [](const ClientOptions& options) -> std::shared_ptr<const DocsSearchClient> {
+                        if (options.access_token.empty()) throw base::ValueError("no token");
+                        return std::make_shared<FakeDocs>();
+                      });
+  EXPECT_FALSE(table.component(DOCS_SEARCH_CLIENTS, "search"));  // the kinds do not share names
+  EXPECT_FALSE(table.component(WEB_SEARCH_CLIENTS, "docs"));
+  EXPECT_THROW((*table.component(DOCS_SEARCH_CLIENTS, "docs"))({"http://h", ""}), base::ValueError);
+  EXPECT_EQ((*table.component(DOCS_SEARCH_CLIENTS, "docs"))({"http://h", "t"})->list_collections(),
             (std::vector<std::string>{"one", "two"}));
 
-  table.add_web_search("other", [](const ClientOptions&) { return std::make_shared<FakeWebSearch>(); });
-  table.add_web_search("search",
-                       [](const ClientOptions&) -> std::shared_ptr<const WebSearchClient> { return nullptr; });
-  EXPECT_EQ((*table.web_search("search"))({}), nullptr);
-  EXPECT_THAT(table.web_search_names(), ElementsAre("search", "other"));
-  EXPECT_THAT(table.docs_search_names(), ElementsAre("docs"));
-  EXPECT_EQ(&ClientFactories::global(), &ClientFactories::global());
+  table.add_component(WEB_SEARCH_CLIENTS, "other",
+                      [](const ClientOptions&) { return std::make_shared<FakeWebSearch>(); });
+  table.add_component(WEB_SEARCH_CLIENTS, "search",
+                      [](const ClientOptions&) -> std::shared_ptr<const WebSearchClient> { return nullptr; });
+  EXPECT_EQ((*table.component(WEB_SEARCH_CLIENTS, "search"))({}), nullptr);
+  EXPECT_THAT(table.component_names(WEB_SEARCH_CLIENTS), ElementsAre("search", "other"));
+  EXPECT_THAT(table.component_names(DOCS_SEARCH_CLIENTS), ElementsAre("docs"));
+  // The registry that a plug-in loaded on a module's request fills is one for the process.
+  EXPECT_EQ(&host::process_plugin_loader().registry(), &host::process_plugin_loader().registry());
 }
 
 TEST(ClientFactories, AddingAndLookingUpFromManyThreadsLosesNothing) {
-  ClientFactories table;
+  host::Registry table;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&table, t] {
       for (int i = 0; i < 50; ++i) {
         std::string name = std::to_string(t) + "-" + std::to_string(i);
-        table.add_docs_search(name, [](const ClientOptions&) { return std::make_shared<FakeDocs>(); });
-        EXPECT_TRUE(table.docs_search(name));
+        table.add_component(DOCS_SEARCH_CLIENTS, name,
+                            [](const ClientOptions&) { return std::make_shared<FakeDocs>(); });
+        EXPECT_TRUE(table.component(DOCS_SEARCH_CLIENTS, name));
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(table.docs_search_names().size(), 200u);
+  EXPECT_EQ(table.component_names(DOCS_SEARCH_CLIENTS).size(), 200u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "velko/subagents/defaults/defaults.h"
 
 #include "velko/base/errors.h"
+#include "velko/base/json_args.h"
 #include "velko/base/logging.h"
 #include "velko/host/plugin.h"
 #include "velko/platform/config/local_config.h"
@@ -20,26 +21,18 @@ void append_if_present(std::vector<SubAgent>& subagents, std::optional<SubAgent>
   if (subagent) subagents.push_back(std::move(*subagent));
 }
 
-std::optional<std::string> optional_text(const Json& args, const char* name) {
-  auto found = args.find(name);
-  if (found == args.end() || found->is_null()) return std::nullopt;
-  if (!found->is_string()) {
-    throw base::TypeError(std::string(name) + " must be text or null, not " + found->type_name());
-  }
-  return found->get<std::string>();
-}
-
-// The factory `client` of the client table, loading plug-in `plugin` first when the table
-// has none yet. ModuleNotFoundError / ImportError from the loader pass through; ImportError
-// when the plug-in loads but does not provide the client.
+// The factory `client` of `kind` in the registry of the process's plug-in loader, loading
+// plug-in `plugin` there first when the registry has none yet. ModuleNotFoundError /
+// ImportError from the loader pass through; ImportError when the plug-in loads but does not
+// provide the client; TypeError when it provides it with another type.
 template <typename Factory>
-Factory plugin_client_factory(std::optional<Factory> (search::ClientFactories::*lookup)(const std::string&) const,
-                              const std::string& plugin, const std::string& client) {
-  const search::ClientFactories& table = search::ClientFactories::global();
-  std::optional<Factory> factory = (table.*lookup)(client);
+Factory plugin_client_factory(const host::ComponentKind<Factory>& kind, const std::string& plugin,
+                              const std::string& client) {
+  host::PluginLoader& loader = host::process_plugin_loader();
+  std::optional<Factory> factory = loader.registry().component(kind, client);
   if (!factory) {
-    host::load_plugin(plugin);
-    factory = (table.*lookup)(client);
+    loader.load(plugin);
+    factory = loader.registry().component(kind, client);
   }
   if (!factory) {
     throw base::ImportError("Plug-in '" + plugin + "' did not provide the client '" + client + "'");
@@ -56,13 +49,11 @@ Components default_components() {
   components.get_docs_subagent = &search::get_docs_subagent;
   components.make_tavily_client = [] { return std::make_shared<const search::TavilyClient>(); };
   components.make_chromadb_client = [] {
-    auto factory =
-        plugin_client_factory(&search::ClientFactories::docs_search, CHROMADB_PLUGIN, search::CHROMADB_CLIENT);
+    auto factory = plugin_client_factory(search::DOCS_SEARCH_CLIENTS, CHROMADB_PLUGIN, search::CHROMADB_CLIENT);
     return factory(search::ClientOptions{});
   };
   components.make_tavily_proxy_client = [](const std::string& base_url, const std::string& access_token) {
-    auto factory =
-        plugin_client_factory(&search::ClientFactories::web_search, SCOUT_PLUGIN, search::TAVILY_PROXY_CLIENT);
+    auto factory = plugin_client_factory(search::WEB_SEARCH_CLIENTS, SCOUT_PLUGIN, search::TAVILY_PROXY_CLIENT);
     return factory(search::ClientOptions{base_url, access_token});
   };
   components.make_chromadb_proxy_client = [](const std::string& base_url, const std::string& access_token) {
@@ -126,13 +117,11 @@ Json subagent_definitions(const std::vector<SubAgent>& subagents) {
 }
 
 Json get_default_subagents_operation(const Json& args) {
-  if (!args.is_object()) throw base::TypeError(std::string("arguments must be a JSON object, not ") + args.type_name());
-  auto mode = args.find("mode");
-  if (mode == args.end() || mode->is_null()) throw base::TypeError("mode is required");
-  if (!mode->is_string()) throw base::TypeError(std::string("mode must be text, not ") + mode->type_name());
-  std::optional<std::string> access_token = optional_text(args, "access_token");
-  std::optional<std::string> model_provider = optional_text(args, "model_provider");
-  return subagent_definitions(get_default_subagents(mode->get<std::string>(), access_token, model_provider));
+  base::JsonArgs reader(args, base::JsonArgsStyle{});
+  std::string mode = reader.text("mode");
+  std::optional<std::string> access_token = reader.nullable_text("access_token");
+  std::optional<std::string> model_provider = reader.nullable_text("model_provider");
+  return subagent_definitions(get_default_subagents(mode, access_token, model_provider));
 }
 
 }  // namespace velko::subagents::defaults

@@ -18,8 +18,8 @@
 // A non-empty model_provider whose small model exists sets "model" on every sub-agent.
 //
 // The clients of other modules are not linked: default_components() loads their plug-in
-// when the branch first needs one (host::load_plugin; the client then comes from
-// platform::search_subagents::ClientFactories), so only web mode loads the chromadb plug-in
+// when the branch first needs one (through host::process_plugin_loader(); the client's
+// factory then comes from that loader's registry), so only web mode loads the chromadb plug-in
 // (ChromaDBClient) and only cli mode with a token the scout plug-in (TavilyProxyClient);
 // other calls load neither. A plug-in that cannot be found or loaded is an installation
 // fault, not a missing setting: its ModuleNotFoundError / ImportError ("Plug-in 'chromadb'
