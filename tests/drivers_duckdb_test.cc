@@ -17,6 +17,7 @@
 #include "velko/databases/motherduck/motherduck_engine.h"
 #include "velko/platform/db_utils/urls.h"
 #include "velko/platform/sql/url.h"
+#include "velko/platform/sql/value_bounds.h"
 #include "velko/platform/sql_remote/drivers.h"
 
 #ifdef VELKO_HAVE_DUCKDB
@@ -220,6 +221,37 @@ TEST_F(DuckdbDriverTest, RowsAreStreamedUpToTheCap) {
   platform::sql::Result exact = connection->execute("SELECT range FROM range(50)", {.max_rows = 50});
   EXPECT_EQ(exact.fetchall().size(), 50u);
   EXPECT_FALSE(exact.truncated());
+}
+
+// Read with a value bound, a nested value of any size shows exactly as the whole value
+// cut to that bound would, count of dropped characters included, and short ones are kept
+// whole; a list of millions of items is not held whole to be shown.
+TEST_F(DuckdbDriverTest, LongNestedValuesShowAsTheirWholeValueCut) {
+  auto connection = open(folder_);
+  const char* queries[] = {
+      "SELECT list(i) AS l, [[1, 2], [3]] AS short FROM range(30000) t(i)",
+      "SELECT list([i, NULL]) AS l FROM range(30000) t(i)",
+      "SELECT list('\xc3\xa9' || i::VARCHAR) AS l FROM range(30000) t(i)",
+      "SELECT {'k': list(i), 'z': 'end'} AS s FROM range(30000) t(i)",
+      "SELECT map(list(i::VARCHAR), list(i / 7.0)) AS m FROM range(20000) t(i)",
+      "SELECT list(i) AS l FROM range(21845) t(i)",  // near the bound: 65,533 characters
+      "SELECT list(i) AS l FROM range(21846) t(i)",
+  };
+  for (const char* sql : queries) {
+    platform::sql::Result whole = connection->execute(sql, {});
+    platform::sql::Result shown = connection->execute(sql, {.max_value_bytes = platform::sql::MAX_VALUE_BYTES});
+    ASSERT_EQ(shown.fetchall().size(), 1u) << sql;
+    for (size_t column = 0; column < whole.fetchall()[0].size(); ++column) {
+      EXPECT_EQ(platform::sql::bounded_value(shown.fetchall()[0][column]),
+                platform::sql::bounded_value(whole.fetchall()[0][column]))
+          << sql;
+    }
+  }
+  platform::sql::Result huge = connection->execute("SELECT list(i) AS l FROM range(1000000) t(i)",
+                                                   {.max_value_bytes = platform::sql::MAX_VALUE_BYTES});
+  const Json& value = huge.fetchall()[0][0];
+  ASSERT_TRUE(value.is_string());
+  EXPECT_THAT(value.get<std::string>(), HasSubstr("\xe2\x80\xa6 [7823354 more characters]"));
 }
 
 TEST_F(DuckdbDriverTest, TimeOutAndCancellationInterruptTheStatement) {

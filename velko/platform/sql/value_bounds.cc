@@ -18,18 +18,36 @@ bool is_cut_form(std::string_view text, size_t max_bytes) {
   return !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+// Where a cut of `text` to `max_bytes` ends: never inside a UTF-8 sequence.
+size_t cut_point(std::string_view text, size_t max_bytes) {
+  if (text.size() <= max_bytes) return text.size();
+  size_t keep = max_bytes;
+  // Back off to the start of a UTF-8 sequence (continuation bytes are 10xxxxxx).
+  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80 && max_bytes - keep < 3) --keep;
+  return keep;
+}
+
+void append_marker(std::string& text, size_t dropped) {
+  text.append(kEllipsis).append(std::to_string(dropped)).append(kTail);
+}
+
 }  // namespace
 
 bool cut_long_text(std::string& text, size_t max_bytes) {
   if (text.size() <= max_bytes || is_cut_form(text, max_bytes)) return false;
-  size_t keep = max_bytes;
-  // Back off to the start of a UTF-8 sequence (continuation bytes are 10xxxxxx).
-  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80 && max_bytes - keep < 3) --keep;
+  size_t keep = cut_point(text, max_bytes);
   size_t dropped = base::count_code_points(std::string_view(text).substr(keep));
   text.resize(keep);
-  text.append(kEllipsis).append(std::to_string(dropped)).append(kTail);
+  append_marker(text, dropped);
   text.shrink_to_fit();  // resize() keeps the capacity: a cut 20 MB value would still hold 20 MB
   return true;
+}
+
+std::string cut_text_start(std::string_view start, size_t total_code_points, size_t max_bytes) {
+  std::string text(start.substr(0, cut_point(start, max_bytes)));
+  size_t kept = base::count_code_points(text);
+  append_marker(text, total_code_points > kept ? total_code_points - kept : 0);
+  return text;
 }
 
 Json bounded_value(Json value, size_t max_bytes) {

@@ -445,7 +445,9 @@ class DuckdbConnection : public sql::DriverConnection {
         sql::Row values;
         values.reserve(column_count);
         for (idx_t column = 0; column < column_count; ++column) {
-          values.push_back(duckdb_vector_value(vectors[column], types[column], row));
+          values.push_back(options.max_value_bytes != 0
+                               ? duckdb_shown_value(vectors[column], types[column], row, options.max_value_bytes)
+                               : duckdb_vector_value(vectors[column], types[column], row));
         }
         rows.push_back(std::move(values));
       }

@@ -6,9 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
+#include <unordered_set>
 
+#include "velko/base/utf8.h"
 #include "velko/platform/sql/text_forms.h"
+#include "velko/platform/sql/value_bounds.h"
 #include "velko/platform/sql_remote/epoch_text.h"
 #include "velko/platform/sql_remote/statement_control.h"
 
@@ -139,12 +143,35 @@ T at(duckdb_vector vector, idx_t row) {
   return static_cast<const T*>(duckdb_vector_get_data(vector))[row];
 }
 
-}  // namespace
+// A JSON object built member by member in linear time (Json's own operator[] searches
+// its members one by one, which made a map of n keys cost n * n): a new name is appended,
+// a repeated one replaces the earlier value in its place, as operator[] would.
+class Members {
+ public:
+  void put(std::string name, Json value) {
+    if (seen_.insert(name).second) {
+      object_.get_ref<Json::object_t&>().emplace_back(std::move(name), std::move(value));
+    } else {
+      object_[name] = std::move(value);
+    }
+  }
+  Json json() && { return std::move(object_); }
 
-Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t row, int depth) {
-  if (depth > kMostDepth) return nullptr;
-  uint64_t* validity = duckdb_vector_get_validity(vector);
-  if (validity != nullptr && !duckdb_validity_row_is_valid(validity, row)) return nullptr;
+ private:
+  Json object_ = Json::object();
+  std::unordered_set<std::string> seen_;
+};
+
+// Takes one element from `budget` (null: no budget): false once it is spent.
+bool take(size_t* budget) {
+  if (budget == nullptr) return true;
+  if (*budget == 0) return false;
+  --*budget;
+  return true;
+}
+
+// Booleans, numbers, text and bytes; nullopt for the other types.
+std::optional<Json> plain_value(duckdb_vector vector, duckdb_logical_type type, idx_t row) {
   switch (duckdb_get_type_id(type)) {
     case DUCKDB_TYPE_BOOLEAN:
       return Json(at<bool>(vector, row));
@@ -203,6 +230,14 @@ Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t r
       }
       return Json(decimal_text(value, scale));
     }
+    default:
+      return std::nullopt;
+  }
+}
+
+// Dates, times, timestamps and intervals; nullopt for the other types.
+std::optional<Json> temporal_value(duckdb_vector vector, duckdb_logical_type type, idx_t row) {
+  switch (duckdb_get_type_id(type)) {
     case DUCKDB_TYPE_DATE: {
       int32_t days = at<duckdb_date>(vector, row).days;
       if (days == std::numeric_limits<int32_t>::max()) return Json("infinity");
@@ -235,6 +270,14 @@ Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t r
       return timestamp_value(at<duckdb_timestamp_ns>(vector, row).nanos, 1000000000, false);
     case DUCKDB_TYPE_INTERVAL:
       return Json(interval_text(at<duckdb_interval>(vector, row)));
+    default:
+      return std::nullopt;
+  }
+}
+
+// UUIDs, enums and the nested types; null for a type without a value form.
+Json other_value(duckdb_vector vector, duckdb_logical_type type, idx_t row, int depth, size_t* budget) {
+  switch (duckdb_get_type_id(type)) {
     case DUCKDB_TYPE_UUID:
       return Json(uuid_text(at<duckdb_hugeint>(vector, row)));
     case DUCKDB_TYPE_ENUM: {
@@ -257,8 +300,8 @@ Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t r
       duckdb_vector child = duckdb_list_vector_get_child(vector);
       TypeHandle child_type(duckdb_list_type_child_type(type));
       Json items = Json::array();
-      for (idx_t idx = 0; idx < entry.length; ++idx) {
-        items.push_back(duckdb_vector_value(child, child_type.get(), entry.offset + idx, depth + 1));
+      for (idx_t idx = 0; idx < entry.length && take(budget); ++idx) {
+        items.push_back(duckdb_vector_value(child, child_type.get(), entry.offset + idx, depth + 1, budget));
       }
       return items;
     }
@@ -267,8 +310,8 @@ Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t r
       duckdb_vector child = duckdb_array_vector_get_child(vector);
       TypeHandle child_type(duckdb_array_type_child_type(type));
       Json items = Json::array();
-      for (idx_t idx = 0; idx < size; ++idx) {
-        items.push_back(duckdb_vector_value(child, child_type.get(), row * size + idx, depth + 1));
+      for (idx_t idx = 0; idx < size && take(budget); ++idx) {
+        items.push_back(duckdb_vector_value(child, child_type.get(), row * size + idx, depth + 1, budget));
       }
       return items;
     }
@@ -280,23 +323,24 @@ Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t r
       duckdb_vector values = duckdb_struct_vector_get_child(entries, 1);
       TypeHandle key_type(duckdb_map_type_key_type(type));
       TypeHandle value_type(duckdb_map_type_value_type(type));
-      Json object = Json::object();
-      for (idx_t idx = 0; idx < entry.length; ++idx) {
-        Json key = duckdb_vector_value(keys, key_type.get(), entry.offset + idx, depth + 1);
-        object[key.is_string() ? key.get<std::string>() : key.dump()] =
-            duckdb_vector_value(values, value_type.get(), entry.offset + idx, depth + 1);
+      Members object;
+      for (idx_t idx = 0; idx < entry.length && take(budget); ++idx) {
+        Json key = duckdb_vector_value(keys, key_type.get(), entry.offset + idx, depth + 1, budget);
+        object.put(key.is_string() ? key.get<std::string>() : key.dump(),
+                   duckdb_vector_value(values, value_type.get(), entry.offset + idx, depth + 1, budget));
       }
-      return object;
+      return std::move(object).json();
     }
     case DUCKDB_TYPE_STRUCT: {
-      Json object = Json::object();
+      Members object;
       idx_t count = duckdb_struct_type_child_count(type);
-      for (idx_t idx = 0; idx < count; ++idx) {
+      for (idx_t idx = 0; idx < count && take(budget); ++idx) {
         TypeHandle child_type(duckdb_struct_type_child_type(type, idx));
-        object[take_text(duckdb_struct_type_child_name(type, idx))] =
-            duckdb_vector_value(duckdb_struct_vector_get_child(vector, idx), child_type.get(), row, depth + 1);
+        object.put(
+            take_text(duckdb_struct_type_child_name(type, idx)),
+            duckdb_vector_value(duckdb_struct_vector_get_child(vector, idx), child_type.get(), row, depth + 1, budget));
       }
-      return object;
+      return std::move(object).json();
     }
     case DUCKDB_TYPE_UNION: {
       // A STRUCT whose first child is the tag and whose others are the members.
@@ -304,11 +348,102 @@ Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t r
       if (tag >= duckdb_union_type_member_count(type)) return nullptr;
       TypeHandle member_type(duckdb_union_type_member_type(type, tag));
       return duckdb_vector_value(duckdb_struct_vector_get_child(vector, static_cast<idx_t>(tag) + 1), member_type.get(),
-                                 row, depth + 1);
+                                 row, depth + 1, budget);
     }
     default:
       return nullptr;
   }
+}
+
+}  // namespace
+
+Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t row, int depth, size_t* budget) {
+  if (depth > kMostDepth) return nullptr;
+  uint64_t* validity = duckdb_vector_get_validity(vector);
+  if (validity != nullptr && !duckdb_validity_row_is_valid(validity, row)) return nullptr;
+  if (std::optional<Json> plain = plain_value(vector, type, row)) return std::move(*plain);
+  if (std::optional<Json> temporal = temporal_value(vector, type, row)) return std::move(*temporal);
+  return other_value(vector, type, row, depth, budget);
+}
+
+namespace {
+
+// How many characters (code points) base::dumps(duckdb_vector_value(...)) prints, found
+// without holding the nested value: each element is converted, measured and dropped.
+size_t shown_length(duckdb_vector vector, duckdb_logical_type type, idx_t row, int depth) {
+  constexpr size_t kNull = 4;  // null
+  if (depth > kMostDepth) return kNull;
+  uint64_t* validity = duckdb_vector_get_validity(vector);
+  if (validity != nullptr && !duckdb_validity_row_is_valid(validity, row)) return kNull;
+  // "[a, b]" and "{"k": v, ...}": the brackets, and ", " between items.
+  auto framed = [](size_t items, size_t inside) { return 2 + inside + (items > 0 ? 2 * (items - 1) : 0); };
+  auto key_length = [](const std::string& key) { return base::count_code_points(base::dumps(Json(key))) + 2; };
+  switch (duckdb_get_type_id(type)) {
+    case DUCKDB_TYPE_LIST: {
+      auto entry = at<duckdb_list_entry>(vector, row);
+      duckdb_vector child = duckdb_list_vector_get_child(vector);
+      TypeHandle child_type(duckdb_list_type_child_type(type));
+      size_t inside = 0;
+      for (idx_t idx = 0; idx < entry.length; ++idx) {
+        inside += shown_length(child, child_type.get(), entry.offset + idx, depth + 1);
+      }
+      return framed(entry.length, inside);
+    }
+    case DUCKDB_TYPE_ARRAY: {
+      idx_t size = duckdb_array_type_array_size(type);
+      duckdb_vector child = duckdb_array_vector_get_child(vector);
+      TypeHandle child_type(duckdb_array_type_child_type(type));
+      size_t inside = 0;
+      for (idx_t idx = 0; idx < size; ++idx)
+        inside += shown_length(child, child_type.get(), row * size + idx, depth + 1);
+      return framed(size, inside);
+    }
+    case DUCKDB_TYPE_MAP: {
+      auto entry = at<duckdb_list_entry>(vector, row);
+      duckdb_vector entries = duckdb_list_vector_get_child(vector);
+      duckdb_vector keys = duckdb_struct_vector_get_child(entries, 0);
+      duckdb_vector values = duckdb_struct_vector_get_child(entries, 1);
+      TypeHandle key_type(duckdb_map_type_key_type(type));
+      TypeHandle value_type(duckdb_map_type_value_type(type));
+      size_t inside = 0;
+      for (idx_t idx = 0; idx < entry.length; ++idx) {
+        Json key = duckdb_vector_value(keys, key_type.get(), entry.offset + idx, depth + 1);
+        inside += key_length(key.is_string() ? key.get<std::string>() : key.dump()) +
+                  shown_length(values, value_type.get(), entry.offset + idx, depth + 1);
+      }
+      return framed(entry.length, inside);
+    }
+    case DUCKDB_TYPE_STRUCT: {
+      idx_t count = duckdb_struct_type_child_count(type);
+      size_t inside = 0;
+      for (idx_t idx = 0; idx < count; ++idx) {
+        TypeHandle child_type(duckdb_struct_type_child_type(type, idx));
+        inside += key_length(take_text(duckdb_struct_type_child_name(type, idx))) +
+                  shown_length(duckdb_struct_vector_get_child(vector, idx), child_type.get(), row, depth + 1);
+      }
+      return framed(count, inside);
+    }
+    case DUCKDB_TYPE_UNION: {
+      uint8_t tag = at<uint8_t>(duckdb_struct_vector_get_child(vector, 0), row);
+      if (tag >= duckdb_union_type_member_count(type)) return kNull;
+      TypeHandle member_type(duckdb_union_type_member_type(type, tag));
+      return shown_length(duckdb_struct_vector_get_child(vector, static_cast<idx_t>(tag) + 1), member_type.get(), row,
+                          depth + 1);
+    }
+    default:
+      return base::count_code_points(base::dumps(duckdb_vector_value(vector, type, row, depth)));
+  }
+}
+
+}  // namespace
+
+Json duckdb_shown_value(duckdb_vector vector, duckdb_logical_type type, idx_t row, size_t max_bytes) {
+  size_t budget = max_bytes + 1;
+  Json value = duckdb_vector_value(vector, type, row, 0, &budget);
+  if (budget > 0) return value;  // whole: the caller bounds it as any other value
+  // Cut short: the elements taken print as more than max_bytes characters, so the text of
+  // what was taken starts as the whole value's text does.
+  return Json(sql::cut_text_start(base::dumps(value), shown_length(vector, type, row, 0), max_bytes));
 }
 
 }  // namespace velko::platform::sql_remote

@@ -19,8 +19,19 @@
 namespace velko::platform::sql_remote {
 
 // The value at `row` of `vector`, whose type is `type`. Nesting deeper than 64 levels
-// comes back as null.
-Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t row, int depth = 0);
+// comes back as null. With a `budget`, nested values (LIST, ARRAY, MAP, STRUCT) hold at
+// most *budget elements in all, counted down as they are taken: a value cut this way
+// still prints as more than *budget characters, so a caller that shows at most that many
+// sees the same text, and memory stays bounded whatever the value's size.
+Json duckdb_vector_value(duckdb_vector vector, duckdb_logical_type type, idx_t row, int depth = 0,
+                         size_t* budget = nullptr);
+
+// The value as a tool shows it when values are cut to `max_bytes` (platform/sql/
+// value_bounds.h): a nested value whose text runs past max_bytes comes back as that text
+// in its cut form, counted in full but built from at most max_bytes + 1 elements, so a
+// list of millions of items costs no more memory than a short one. Other values as
+// duckdb_vector_value gives them.
+Json duckdb_shown_value(duckdb_vector vector, duckdb_logical_type type, idx_t row, size_t max_bytes);
 
 }  // namespace velko::platform::sql_remote
 #endif
