@@ -116,19 +116,9 @@ std::string date_of(int day_index) {  // days since 2024-01-01, within 2024-2025
   return buffer;
 }
 
-}  // namespace
-
-DemoWarehouseSummary create_demo_warehouse(const std::filesystem::path& path) {
-  std::error_code ec;
-  base::create_private_directories(path.parent_path());  // under ~/.velko: 0700 whatever the umask
-  std::filesystem::path temp = path;
-  temp += ".tmp-" + std::to_string(::getpid());
-  std::filesystem::remove(temp, ec);
-  DemoWarehouseSummary summary;
-  {
-    Database db(temp.string());
-    db.exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;");
-    db.exec(R"(
+// The tables and the view, empty.
+void create_schema(Database& db) {
+  db.exec(R"(
 CREATE TABLE regions (region_id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);
 CREATE TABLE customers (
   customer_id INTEGER PRIMARY KEY, first_name TEXT NOT NULL, last_name TEXT NOT NULL,
@@ -153,98 +143,147 @@ CREATE VIEW monthly_revenue AS
   FROM orders o JOIN order_items i ON i.order_id = o.order_id
   WHERE o.status <> 'cancelled' GROUP BY 1 ORDER BY 1;
 )");
-    Random random(20261208);
-    db.prepare("INSERT INTO regions VALUES (?, ?)");
-    for (size_t idx = 0; idx < kRegions.size(); ++idx) {
-      db.bind(1, static_cast<int64_t>(idx + 1));
-      db.bind(2, std::string(kRegions[idx]));
-      db.step_reset();
+}
+
+void insert_regions(Database& db) {
+  db.prepare("INSERT INTO regions VALUES (?, ?)");
+  for (size_t idx = 0; idx < kRegions.size(); ++idx) {
+    db.bind(1, static_cast<int64_t>(idx + 1));
+    db.bind(2, std::string(kRegions[idx]));
+    db.step_reset();
+  }
+}
+
+void insert_customers(Database& db, Random& random, DemoWarehouseSummary& summary) {
+  db.prepare("INSERT INTO customers VALUES (?, ?, ?, ?, ?, ?, ?)");
+  for (int customer_id = 1; customer_id <= 600; ++customer_id) {
+    std::string first = random.pick(kFirstNames);
+    std::string last = random.pick(kLastNames);
+    std::string email = first + "." + last + "." + std::to_string(customer_id) + "@example.com";
+    for (auto& ch : email) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    db.bind(1, static_cast<int64_t>(customer_id));
+    db.bind(2, first);
+    db.bind(3, last);
+    db.bind(4, email);
+    db.bind(5, static_cast<int64_t>(random.between(1, static_cast<int>(kRegions.size()))));
+    db.bind(6, std::string(random.pick(kSegments)));
+    db.bind(7, date_of(random.between(0, 500)));
+    db.step_reset();
+    ++summary.customers;
+  }
+}
+
+// Returns each product's price, by product id - 1.
+std::vector<double> insert_products(Database& db, Random& random, DemoWarehouseSummary& summary) {
+  std::vector<double> prices;
+  db.prepare("INSERT INTO products VALUES (?, ?, ?, ?, ?)");
+  for (int product_id = 1; product_id <= 60; ++product_id) {
+    const char* category = kCategories[static_cast<size_t>(product_id - 1) % kCategories.size()];
+    double price = random.between(250, 8999) / 100.0;
+    prices.push_back(price);
+    db.bind(1, static_cast<int64_t>(product_id));
+    db.bind(2, std::string(random.pick(kAdjectives)) + " " + category + " #" + std::to_string(product_id));
+    db.bind(3, std::string(category));
+    db.bind(4, price);
+    db.bind(5, static_cast<int64_t>(random.between(0, 9) > 0));
+    db.step_reset();
+    ++summary.products;
+  }
+  return prices;
+}
+
+// Returns each order's date and status, by order id - 1.
+std::vector<std::pair<std::string, std::string>> insert_orders(Database& db, Random& random,
+                                                               DemoWarehouseSummary& summary) {
+  db.prepare("INSERT INTO orders VALUES (?, ?, ?, ?, ?)");
+  std::vector<std::pair<std::string, std::string>> order_info;  // date, status
+  for (int order_id = 1; order_id <= 4000; ++order_id) {
+    // Orders grow over the two years and peak in December.
+    int day = random.between(0, 730);
+    if (random.between(0, 3) == 0) day = std::max(day, random.between(300, 730));
+    std::string date = date_of(day);
+    std::string status = random.pick(kStatuses);
+    db.bind(1, static_cast<int64_t>(order_id));
+    db.bind(2, static_cast<int64_t>(random.between(1, summary.customers)));
+    db.bind(3, date);
+    db.bind(4, status);
+    if (random.between(0, 4) == 0) {
+      db.bind(5, random.between(5, 25) / 1.0);
+    } else {
+      db.bind_null(5);
     }
-    db.prepare("INSERT INTO customers VALUES (?, ?, ?, ?, ?, ?, ?)");
-    for (int customer_id = 1; customer_id <= 600; ++customer_id) {
-      std::string first = random.pick(kFirstNames);
-      std::string last = random.pick(kLastNames);
-      std::string email = first + "." + last + "." + std::to_string(customer_id) + "@example.com";
-      for (auto& ch : email) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-      db.bind(1, static_cast<int64_t>(customer_id));
-      db.bind(2, first);
-      db.bind(3, last);
-      db.bind(4, email);
-      db.bind(5, static_cast<int64_t>(random.between(1, static_cast<int>(kRegions.size()))));
-      db.bind(6, std::string(random.pick(kSegments)));
-      db.bind(7, date_of(random.between(0, 500)));
-      db.step_reset();
-      ++summary.customers;
-    }
-    std::vector<double> prices;
-    db.prepare("INSERT INTO products VALUES (?, ?, ?, ?, ?)");
-    for (int product_id = 1; product_id <= 60; ++product_id) {
-      const char* category = kCategories[static_cast<size_t>(product_id - 1) % kCategories.size()];
-      double price = random.between(250, 8999) / 100.0;
-      prices.push_back(price);
-      db.bind(1, static_cast<int64_t>(product_id));
-      db.bind(2, std::string(random.pick(kAdjectives)) + " " + category + " #" + std::to_string(product_id));
-      db.bind(3, std::string(category));
-      db.bind(4, price);
-      db.bind(5, static_cast<int64_t>(random.between(0, 9) > 0));
-      db.step_reset();
-      ++summary.products;
-    }
-    db.prepare("INSERT INTO orders VALUES (?, ?, ?, ?, ?)");
-    std::vector<std::pair<std::string, std::string>> order_info;  // date, status
-    for (int order_id = 1; order_id <= 4000; ++order_id) {
-      // Orders grow over the two years and peak in December.
-      int day = random.between(0, 730);
-      if (random.between(0, 3) == 0) day = std::max(day, random.between(300, 730));
-      std::string date = date_of(day);
-      std::string status = random.pick(kStatuses);
+    db.step_reset();
+    order_info.emplace_back(date, status);
+    ++summary.orders;
+  }
+  return order_info;
+}
+
+// Returns each order's total, by order id.
+std::vector<double> insert_order_items(Database& db, Random& random, const std::vector<double>& prices,
+                                       size_t order_count, DemoWarehouseSummary& summary) {
+  db.prepare("INSERT INTO order_items VALUES (?, ?, ?, ?, ?)");
+  std::vector<double> order_totals(order_count + 1, 0.0);
+  for (int order_id = 1; order_id <= summary.orders; ++order_id) {
+    int lines = random.between(1, 5);
+    for (int line_no = 1; line_no <= lines; ++line_no) {
+      int product_id = random.between(1, summary.products);
+      int quantity = random.between(1, 6);
+      double price = prices[static_cast<size_t>(product_id - 1)];
       db.bind(1, static_cast<int64_t>(order_id));
-      db.bind(2, static_cast<int64_t>(random.between(1, summary.customers)));
-      db.bind(3, date);
-      db.bind(4, status);
-      if (random.between(0, 4) == 0) {
-        db.bind(5, random.between(5, 25) / 1.0);
-      } else {
-        db.bind_null(5);
-      }
+      db.bind(2, static_cast<int64_t>(line_no));
+      db.bind(3, static_cast<int64_t>(product_id));
+      db.bind(4, static_cast<int64_t>(quantity));
+      db.bind(5, price);
       db.step_reset();
-      order_info.emplace_back(date, status);
-      ++summary.orders;
+      order_totals[static_cast<size_t>(order_id)] += quantity * price;
+      ++summary.order_items;
     }
-    db.prepare("INSERT INTO order_items VALUES (?, ?, ?, ?, ?)");
-    std::vector<double> order_totals(order_info.size() + 1, 0.0);
-    for (int order_id = 1; order_id <= summary.orders; ++order_id) {
-      int lines = random.between(1, 5);
-      for (int line_no = 1; line_no <= lines; ++line_no) {
-        int product_id = random.between(1, summary.products);
-        int quantity = random.between(1, 6);
-        double price = prices[static_cast<size_t>(product_id - 1)];
-        db.bind(1, static_cast<int64_t>(order_id));
-        db.bind(2, static_cast<int64_t>(line_no));
-        db.bind(3, static_cast<int64_t>(product_id));
-        db.bind(4, static_cast<int64_t>(quantity));
-        db.bind(5, price);
-        db.step_reset();
-        order_totals[static_cast<size_t>(order_id)] += quantity * price;
-        ++summary.order_items;
-      }
-    }
-    db.prepare("INSERT INTO payments VALUES (?, ?, ?, ?, ?)");
-    for (int order_id = 1; order_id <= summary.orders; ++order_id) {
-      const auto& [date, status] = order_info[static_cast<size_t>(order_id - 1)];
-      if (status == "cancelled") continue;
-      char paid_at[64];
-      std::snprintf(paid_at, sizeof paid_at, "%s %02d:%02d:%02d", date.c_str(), random.between(8, 21),
-                    random.between(0, 59), random.between(0, 59));
-      db.bind(1, static_cast<int64_t>(summary.payments + 1));
-      db.bind(2, static_cast<int64_t>(order_id));
-      db.bind(3, std::string(paid_at));
-      db.bind(4, static_cast<double>(static_cast<int64_t>(order_totals[static_cast<size_t>(order_id)] * 100 + 0.5)) /
-                     100.0);
-      db.bind(5, std::string(random.pick(kMethods)));
-      db.step_reset();
-      ++summary.payments;
-    }
+  }
+  return order_totals;
+}
+
+void insert_payments(Database& db, Random& random, const std::vector<std::pair<std::string, std::string>>& order_info,
+                     const std::vector<double>& order_totals, DemoWarehouseSummary& summary) {
+  db.prepare("INSERT INTO payments VALUES (?, ?, ?, ?, ?)");
+  for (int order_id = 1; order_id <= summary.orders; ++order_id) {
+    const auto& [date, status] = order_info[static_cast<size_t>(order_id - 1)];
+    if (status == "cancelled") continue;
+    char paid_at[64];
+    std::snprintf(paid_at, sizeof paid_at, "%s %02d:%02d:%02d", date.c_str(), random.between(8, 21),
+                  random.between(0, 59), random.between(0, 59));
+    db.bind(1, static_cast<int64_t>(summary.payments + 1));
+    db.bind(2, static_cast<int64_t>(order_id));
+    db.bind(3, std::string(paid_at));
+    db.bind(4,
+            static_cast<double>(static_cast<int64_t>(order_totals[static_cast<size_t>(order_id)] * 100 + 0.5)) / 100.0);
+    db.bind(5, std::string(random.pick(kMethods)));
+    db.step_reset();
+    ++summary.payments;
+  }
+}
+
+}  // namespace
+
+DemoWarehouseSummary create_demo_warehouse(const std::filesystem::path& path) {
+  std::error_code ec;
+  base::create_private_directories(path.parent_path());  // under ~/.velko: 0700 whatever the umask
+  std::filesystem::path temp = path;
+  temp += ".tmp-" + std::to_string(::getpid());
+  std::filesystem::remove(temp, ec);
+  DemoWarehouseSummary summary;
+  {
+    Database db(temp.string());
+    db.exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;");
+    create_schema(db);
+    // One generator, drawn from in this order, so the warehouse is the same every time.
+    Random random(20261208);
+    insert_regions(db);
+    insert_customers(db, random, summary);
+    std::vector<double> prices = insert_products(db, random, summary);
+    auto order_info = insert_orders(db, random, summary);
+    std::vector<double> order_totals = insert_order_items(db, random, prices, order_info.size(), summary);
+    insert_payments(db, random, order_info, order_totals, summary);
     db.finish();
     db.exec("COMMIT;");
   }
