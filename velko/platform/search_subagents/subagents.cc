@@ -39,7 +39,18 @@ constexpr const char* kDocsPrompt =
     "- Quote the passages you use and name their sources. Say so plainly when the documentation does not cover "
     "the question.";
 
-std::string error_text(const std::exception& error) { return std::string("Error: ") + error.what(); }
+// A tool function that runs `body` and answers with "Error: " and the message of
+// whatever it throws, instead of failing the call.
+template <typename Body>
+host::ToolFunction answering_errors(Body body) {
+  return [body = std::move(body)](const Json& args, const host::ToolRuntime&) -> std::string {
+    try {
+      return body(args);
+    } catch (const std::exception& error) {
+      return std::string("Error: ") + error.what();
+    }
+  };
+}
 
 long long integer_or(const Json& args, const char* name, long long fallback) {
   auto found = args.find(name);
@@ -54,80 +65,55 @@ std::vector<host::Tool> research_tools(const std::shared_ptr<const WebSearchClie
       std::vector<host::ToolParam>{{"query", "string", "The search query", true},
                                    {"max_results", "integer", "How many results to return (default 5)", false},
                                    {"include_raw_content", "boolean", "Include the pages' full text", false}},
-      [client](const Json& args, const host::ToolRuntime&) -> std::string {
-        try {
-          bool raw = args.contains("include_raw_content") && args["include_raw_content"].is_boolean() &&
-                     args["include_raw_content"].get<bool>();
-          return base::dumps(
-              client->web_search(args["query"].get<std::string>(), integer_or(args, "max_results", 5), raw));
-        } catch (const std::exception& error) {
-          return error_text(error);
-        }
-      });
+      answering_errors([client](const Json& args) -> std::string {
+        bool raw = args.contains("include_raw_content") && args["include_raw_content"].is_boolean() &&
+                   args["include_raw_content"].get<bool>();
+        return base::dumps(
+            client->web_search(args["query"].get<std::string>(), integer_or(args, "max_results", 5), raw));
+      }));
   tools.emplace_back("extract_content", "Read the main content of web pages. Returns JSON with one entry per URL.",
                      std::vector<host::ToolParam>{{"urls", "array", "The page URLs", true}},
-                     [client](const Json& args, const host::ToolRuntime&) -> std::string {
-                       try {
-                         std::vector<std::string> urls;
-                         for (const Json& url : args["urls"]) {
-                           if (!url.is_string()) return "Error: urls must be a list of text";
-                           urls.push_back(url.get<std::string>());
-                         }
-                         return base::dumps(client->extract_content(urls));
-                       } catch (const std::exception& error) {
-                         return error_text(error);
+                     answering_errors([client](const Json& args) -> std::string {
+                       std::vector<std::string> urls;
+                       for (const Json& url : args["urls"]) {
+                         if (!url.is_string()) return "Error: urls must be a list of text";
+                         urls.push_back(url.get<std::string>());
                        }
-                     });
+                       return base::dumps(client->extract_content(urls));
+                     }));
   tools.emplace_back("quick_answer", "Get a short answer to a factual question from a web search.",
                      std::vector<host::ToolParam>{{"query", "string", "The question", true}},
-                     [client](const Json& args, const host::ToolRuntime&) -> std::string {
-                       try {
-                         return client->quick_answer(args["query"].get<std::string>());
-                       } catch (const std::exception& error) {
-                         return error_text(error);
-                       }
-                     });
+                     answering_errors([client](const Json& args) -> std::string {
+                       return client->quick_answer(args["query"].get<std::string>());
+                     }));
   tools.emplace_back(
       "get_search_context", "Search the web and return the results condensed into text for further reasoning.",
       std::vector<host::ToolParam>{{"query", "string", "The search query", true},
                                    {"max_results", "integer", "How many sources to use (default 5)", false}},
-      [client](const Json& args, const host::ToolRuntime&) -> std::string {
-        try {
-          return client->get_search_context(args["query"].get<std::string>(), integer_or(args, "max_results", 5));
-        } catch (const std::exception& error) {
-          return error_text(error);
-        }
-      });
+      answering_errors([client](const Json& args) -> std::string {
+        return client->get_search_context(args["query"].get<std::string>(), integer_or(args, "max_results", 5));
+      }));
   return tools;
 }
 
 std::vector<host::Tool> docs_tools(const std::shared_ptr<const DocsSearchClient>& client) {
   std::vector<host::Tool> tools;
-  tools.emplace_back("list_collections", "List the documentation collections that can be searched.",
-                     std::vector<host::ToolParam>{}, [client](const Json&, const host::ToolRuntime&) -> std::string {
-                       try {
-                         return base::dumps(Json(client->list_collections()));
-                       } catch (const std::exception& error) {
-                         return error_text(error);
-                       }
-                     });
+  tools.emplace_back(
+      "list_collections", "List the documentation collections that can be searched.", std::vector<host::ToolParam>{},
+      answering_errors([client](const Json&) -> std::string { return base::dumps(Json(client->list_collections())); }));
   tools.emplace_back(
       "search_docs",
       "Search a documentation collection. Returns JSON with the matching passages, their sources and relevance.",
       std::vector<host::ToolParam>{{"query", "string", "What to look for", true},
                                    {"collection", "string", "The collection (default airflow_docs)", false},
                                    {"n_results", "integer", "How many passages, 1 to 20 (default 5)", false}},
-      [client](const Json& args, const host::ToolRuntime&) -> std::string {
-        try {
-          auto given = args.find("collection");
-          std::string collection =
-              given != args.end() && given->is_string() ? given->get<std::string>() : std::string("airflow_docs");
-          return base::dumps(
-              client->search_docs(args["query"].get<std::string>(), collection, integer_or(args, "n_results", 5)));
-        } catch (const std::exception& error) {
-          return error_text(error);
-        }
-      });
+      answering_errors([client](const Json& args) -> std::string {
+        auto given = args.find("collection");
+        std::string collection =
+            given != args.end() && given->is_string() ? given->get<std::string>() : std::string("airflow_docs");
+        return base::dumps(
+            client->search_docs(args["query"].get<std::string>(), collection, integer_or(args, "n_results", 5)));
+      }));
   return tools;
 }
 

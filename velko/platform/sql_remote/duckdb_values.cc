@@ -143,6 +143,30 @@ T at(duckdb_vector vector, idx_t row) {
   return static_cast<const T*>(duckdb_vector_get_data(vector))[row];
 }
 
+// The entries of the MAP at `row`: a list of STRUCT(key, value).
+struct MapEntries {
+  MapEntries(duckdb_vector vector, duckdb_logical_type type, idx_t row)
+      : entry(at<duckdb_list_entry>(vector, row)),
+        entries(duckdb_list_vector_get_child(vector)),
+        keys(duckdb_struct_vector_get_child(entries, 0)),
+        values(duckdb_struct_vector_get_child(entries, 1)),
+        key_type(duckdb_map_type_key_type(type)),
+        value_type(duckdb_map_type_value_type(type)) {}
+
+  // Entry `idx`'s key as an object member's name: text as it is, anything else its JSON.
+  std::string key_text(idx_t idx, int depth, size_t* budget) const {
+    Json key = duckdb_vector_value(keys, key_type.get(), entry.offset + idx, depth, budget);
+    return key.is_string() ? key.get<std::string>() : key.dump();
+  }
+  Json value(idx_t idx, int depth, size_t* budget) const {
+    return duckdb_vector_value(values, value_type.get(), entry.offset + idx, depth, budget);
+  }
+
+  duckdb_list_entry entry;
+  duckdb_vector entries, keys, values;
+  TypeHandle key_type, value_type;
+};
+
 // A JSON object built member by member in linear time (Json's own operator[] searches
 // its members one by one, which made a map of n keys cost n * n): a new name is appended,
 // a repeated one replaces the earlier value in its place, as operator[] would.
@@ -316,18 +340,10 @@ Json other_value(duckdb_vector vector, duckdb_logical_type type, idx_t row, int 
       return items;
     }
     case DUCKDB_TYPE_MAP: {
-      // A list of STRUCT(key, value).
-      auto entry = at<duckdb_list_entry>(vector, row);
-      duckdb_vector entries = duckdb_list_vector_get_child(vector);
-      duckdb_vector keys = duckdb_struct_vector_get_child(entries, 0);
-      duckdb_vector values = duckdb_struct_vector_get_child(entries, 1);
-      TypeHandle key_type(duckdb_map_type_key_type(type));
-      TypeHandle value_type(duckdb_map_type_value_type(type));
+      MapEntries map(vector, type, row);
       Members object;
-      for (idx_t idx = 0; idx < entry.length && take(budget); ++idx) {
-        Json key = duckdb_vector_value(keys, key_type.get(), entry.offset + idx, depth + 1, budget);
-        object.put(key.is_string() ? key.get<std::string>() : key.dump(),
-                   duckdb_vector_value(values, value_type.get(), entry.offset + idx, depth + 1, budget));
+      for (idx_t idx = 0; idx < map.entry.length && take(budget); ++idx) {
+        object.put(map.key_text(idx, depth + 1, budget), map.value(idx, depth + 1, budget));
       }
       return std::move(object).json();
     }
@@ -399,19 +415,13 @@ size_t shown_length(duckdb_vector vector, duckdb_logical_type type, idx_t row, i
       return framed(size, inside);
     }
     case DUCKDB_TYPE_MAP: {
-      auto entry = at<duckdb_list_entry>(vector, row);
-      duckdb_vector entries = duckdb_list_vector_get_child(vector);
-      duckdb_vector keys = duckdb_struct_vector_get_child(entries, 0);
-      duckdb_vector values = duckdb_struct_vector_get_child(entries, 1);
-      TypeHandle key_type(duckdb_map_type_key_type(type));
-      TypeHandle value_type(duckdb_map_type_value_type(type));
+      MapEntries map(vector, type, row);
       size_t inside = 0;
-      for (idx_t idx = 0; idx < entry.length; ++idx) {
-        Json key = duckdb_vector_value(keys, key_type.get(), entry.offset + idx, depth + 1);
-        inside += key_length(key.is_string() ? key.get<std::string>() : key.dump()) +
-                  shown_length(values, value_type.get(), entry.offset + idx, depth + 1);
+      for (idx_t idx = 0; idx < map.entry.length; ++idx) {
+        inside += key_length(map.key_text(idx, depth + 1, nullptr)) +
+                  shown_length(map.values, map.value_type.get(), map.entry.offset + idx, depth + 1);
       }
-      return framed(entry.length, inside);
+      return framed(map.entry.length, inside);
     }
     case DUCKDB_TYPE_STRUCT: {
       idx_t count = duckdb_struct_type_child_count(type);
