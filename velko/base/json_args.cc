@@ -32,6 +32,13 @@ std::string python_type_name(const Json& value) {
   }
 }
 
+std::optional<std::string> text_or_integer_value(const Json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_number_unsigned()) return std::to_string(value.get<unsigned long long>());
+  if (value.is_number_integer()) return std::to_string(value.get<long long>());
+  return std::nullopt;
+}
+
 std::string expand_arg_message(std::string_view pattern, std::string_view name, std::string_view expected,
                                std::string_view type, std::string_view min, std::string_view max) {
   const std::pair<std::string_view, std::string_view> fields[] = {
@@ -131,10 +138,9 @@ std::optional<std::string> JsonArgs::nullable_text(std::string_view name) const 
 std::string JsonArgs::text_or_integer(std::string_view name) const {
   const Json* value = given(name);
   if (value == nullptr) fail(style_.missing, name, style_.words.text_or_integer, nullptr);
-  if (value->is_string()) return value->get<std::string>();
-  if (value->is_number_unsigned()) return std::to_string(value->get<unsigned long long>());
-  if (value->is_number_integer()) return std::to_string(value->get<long long>());
-  fail(style_.wrong_type, name, style_.words.text_or_integer, value);
+  std::optional<std::string> text = text_or_integer_value(*value);
+  if (!text) fail(style_.wrong_type, name, style_.words.text_or_integer, value);
+  return std::move(*text);
 }
 
 std::string JsonArgs::text_or_integer(std::string_view name, std::string_view fallback) const {

@@ -36,6 +36,10 @@ std::string json_type_name(const Json& value);
 // The agent runtime's name of the value's type: str, int, float, bool, NoneType, list, dict.
 std::string python_type_name(const Json& value);
 
+// A value as text_or_integer reads it: text as it is, an integer in decimal; nullopt for
+// booleans, floats and everything else.
+std::optional<std::string> text_or_integer_value(const Json& value);
+
 enum class ArgErrorKind { kTypeError, kValueError, kKeyError };
 
 struct ArgMessage {

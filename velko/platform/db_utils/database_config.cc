@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "velko/base/errors.h"
+#include "velko/base/json_args.h"
 
 namespace velko::platform::db_utils {
 namespace {
@@ -50,15 +51,9 @@ std::string_view database_type_name(DatabaseType type) {
 ConfigField::ConfigField(std::string key, const Json* value) : key_(std::move(key)) {
   if (value == nullptr) return;
   shown_ = shown_form(*value);
-  if (value->is_string()) {
-    text_ = value->get<std::string>();
-    state_ = State::kText;
-  } else if (value->is_number_integer() || value->is_number_unsigned()) {
-    text_ = value->dump();
-    state_ = State::kText;
-  } else {
-    state_ = State::kOther;
-  }
+  std::optional<std::string> text = base::text_or_integer_value(*value);
+  state_ = text ? State::kText : State::kOther;
+  if (text) text_ = std::move(*text);
 }
 
 const std::string& ConfigField::required() const {
